@@ -1,0 +1,33 @@
+// The io vector: 128 scatter/gather entries over BUFSIZE-byte slices. Every
+// message of a link lives in one; slice 0 starts with the message header. The
+// record's address is the address of its entry array, so it can be handed to
+// sendmsg and to the device writers as it is.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint64_t IOV_ARRAY_SIZE = 128;
+constexpr uint64_t IOV_MAX_ALLOC = IOV_ARRAY_SIZE - 1;
+
+// Slice size: 450 in USB mode (the default), 1024 in net_cdev mode. Fixed by
+// setup_char_device before any io vector exists.
+extern int BUFSIZE;
+
+struct common_io_buf {
+    struct iovec iov[IOV_ARRAY_SIZE];
+    uint64_t iov_cnt;
+    int64_t total_len;
+};
+
+static_assert(offsetof(common_io_buf, iov) == 0, "the record is its entry array");
+
+common_io_buf *alloc_common_io_buf(uint64_t count);
+void free_iov(common_io_buf *v, uint64_t count);
+// Releases every allocated slice and the record itself.
+void release_common_io_buf(common_io_buf *v);
+void iov_reset(common_io_buf *v, uint64_t count, uint64_t length);
+void *iov_reserve_buf(common_io_buf *v, int n);
+void *iov_restore_buf(common_io_buf *v, int n);

@@ -1,0 +1,13 @@
+// Termination signals, the exit callback and the release of the process's
+// resources.
+#pragma once
+
+#include <cstdint>
+
+using exit_callback = void (*)(intptr_t arg);
+
+int signal_register();
+int register_exit_callback(exit_callback callback, intptr_t arg);
+[[noreturn]] void do_exit_after_signal(int signum);
+void kill_all_worker(intptr_t arg);
+void clean_up();

@@ -1,0 +1,24 @@
+// Non-blocking stream reads into io vectors, header reads and writes,
+// readiness waits and the scatter/gather send of a whole io vector.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstdint>
+
+struct common_io_buf;
+struct msg_header;
+
+// Reads up to `len` bytes from `fd`; negative with errno set on failure.
+using read_func = int64_t (*)(int fd, void *buf, uint64_t len);
+
+int64_t fd_read_all_data(int fd, read_func reader, common_io_buf *v, uint64_t *count);
+int64_t tcp_buf_recv_iov(int fd, common_io_buf *v);
+int64_t tcp_data_recv(int fd, common_io_buf *v);
+int64_t recv_msg_all(int fd, void *buf, uint64_t len);
+int64_t recv_msg_header(int fd, msg_header *header);
+int64_t send_msg_header(int fd, const msg_header *header);
+int poll_one_fd(int fd, int timeout_ms);
+int64_t forward_message_fast(int fd, const struct iovec *entries, uint64_t count);
+int sock_is_peer_alive(int fd);

@@ -1,0 +1,36 @@
+// The character device: opening it, choosing the transport mode from its
+// path, the transport interface every other module writes and reads through,
+// the net_cdev send buffer and the send lock.
+#pragma once
+
+#include <pthread.h>
+#include <sys/uio.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct common_io_buf;
+
+constexpr char NET_CDEV_PATH[] = "/dev/net_cdev";
+constexpr char USB_CDEV_PATH[] = "/dev/lcd1";
+constexpr uint64_t SEND_BUF_SIZE = 0x20000;
+constexpr int NET_CDEV_BUFSIZE = 1024;
+
+constexpr int CONNECT_MODE_NET_CDEV = 0;
+constexpr int CONNECT_MODE_USB = 1;
+
+using write_iov_func = int64_t (*)(const struct iovec *entries, uint64_t count);
+using read_iov_func = int64_t (*)(int fd, common_io_buf *v);
+
+// Written under the send lock, read by the reader thread without it.
+extern std::atomic<int> g_cdev_fd;
+extern int g_connect_mode;
+extern write_iov_func g_write_iov_func;
+extern read_iov_func g_read_iov_func;
+extern std::atomic<uint8_t> g_record_log;
+extern uint8_t *g_send_buf;
+extern pthread_mutex_t g_Send_Msg_Mutex;
+
+bool setup_char_device(const char *path, int min_fd);
+bool cdev_init_send_buf();
+void cdev_free_send_buf();
