@@ -6,10 +6,11 @@
 // writer touches the stream after it was closed.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdio>
-
-#include <unistd.h>
+#include <ctime>
 
 // 0 detail, 1 information, 2 failures.
 constexpr int LOG_DETAIL = 0;
@@ -26,14 +27,14 @@ int read_comm_from_file(const char *path, char *buf, size_t len);
 // Takes the log lock for one line and disables thread cancellation while it
 // is held, so a cancelled worker can never leave the lock taken.
 class log_line_guard {
-public:
+  public:
     explicit log_line_guard(int level);
     ~log_line_guard();
     log_line_guard(const log_line_guard &) = delete;
     log_line_guard &operator=(const log_line_guard &) = delete;
     FILE *stream() const { return stream_; }
 
-private:
+  private:
     FILE *stream_;
     int old_cancel_state_;
 };
@@ -44,22 +45,24 @@ struct log_stamp {
     unsigned long nsec;
 };
 log_stamp log_now();
+// Where log_now reads the time; tests replace it to fix the stamp.
+extern int (*log_clock)(clockid_t clock, struct timespec *ts);
 unsigned long log_thread_id();
 unsigned long log_process_group_id();
 
 #define LOG_PREFIX_FORMAT "[%lu.%lu][%lu,%lu] %s,%d -> "
 
 // Writes one line with an explicit function name and id in the tid position.
-#define LOG_LINE(level, func, tid, fmt, ...)                                                 \
-    do {                                                                                     \
-        log_line_guard log_guard_(level);                                                    \
-        if (log_guard_.stream() != nullptr) {                                                \
-            log_stamp log_stamp_ = log_now();                                                \
-            fprintf(log_guard_.stream(), LOG_PREFIX_FORMAT fmt, log_stamp_.sec,              \
-                    log_stamp_.nsec, (unsigned long)getpid(), (unsigned long)(tid), (func),  \
-                    __LINE__ __VA_OPT__(, ) __VA_ARGS__);                                    \
-            fflush(log_guard_.stream());                                                     \
-        }                                                                                    \
+#define LOG_LINE(level, func, tid, fmt, ...)                                                     \
+    do {                                                                                         \
+        log_line_guard log_guard_(level);                                                        \
+        if (log_guard_.stream() != nullptr) {                                                    \
+            log_stamp log_stamp_ = log_now();                                                    \
+            fprintf(log_guard_.stream(), LOG_PREFIX_FORMAT fmt, log_stamp_.sec, log_stamp_.nsec, \
+                    (unsigned long)getpid(), (unsigned long)(tid), (func),                       \
+                    __LINE__ __VA_OPT__(, ) __VA_ARGS__);                                        \
+            fflush(log_guard_.stream());                                                         \
+        }                                                                                        \
     } while (0)
 
 #define LOG_AS(func, level, fmt, ...) \
