@@ -48,7 +48,9 @@ static_assert(offsetof(msg_header, local_link_id) == 12);
 static_assert(offsetof(msg_header, reserved2) == 16);
 
 // Link ids are printed as the big-endian reading of their four bytes.
-inline uint32_t link_id_for_log(uint32_t id) { return __builtin_bswap32(id); }
+inline uint32_t link_id_for_log(uint32_t id) {
+    return __builtin_bswap32(id);
+}
 
 msg_header *get_msg_header(common_io_buf *v);
 msg_header *iov_build_header(common_io_buf *v);
