@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-int init_socket_server(struct sockaddr *addr, uint16_t is_stream, int attempts,
-                       const char *device);
+int init_socket_server(struct sockaddr *addr, uint16_t is_stream, int attempts, const char *device);
 int create_server_socket(const char *device, uint16_t is_stream, uint16_t family);
 int set_tcp_no_delay(int fd);

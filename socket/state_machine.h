@@ -17,6 +17,9 @@ extern int connection_check_retry_count;
 constexpr unsigned int STATE_MACHINE_PASS_MS = 200;
 
 int run_socket_server(int fd, conn_list *list);
+// Accepts one client on the listening `fd` and pushes its node on `list`;
+// -1 when nothing was pushed. run_socket_server calls it forever.
+int accept_connection(int fd, conn_list *list);
 void *handle_socket_connection(void *list);
 // One walk of `list`; the state-machine thread calls it every 200 ms.
 void handle_socket_connection_pass(conn_list *list);
