@@ -1,9 +1,67 @@
-// Entry of the CDEV agent.
+// Entry of the CDEV agent: root check, log, command line, start-up, then the
+// accept loop on the main thread for good.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+
+#include "common/conn_node.h"
+#include "frame/log.h"
+#include "frame/signals.h"
+#include "frame/startup.h"
+#include "frame/util.h"
+#include "socket/state_machine.h"
+
+namespace {
+
+// Service scripts rely on these statuses.
+constexpr int EXIT_NOT_ROOT = 127;
+constexpr int EXIT_DONE = 0;
+
+constexpr int PORT_MIN = 1024;
+constexpr int PORT_MAX = 65535;
+constexpr int RETRY_MIN = 0;
+constexpr int RETRY_MAX = 65535;
+constexpr int RETRY_DEFAULT = 65535;
+
+[[noreturn]] void finish() {
+    clean_up();
+    exit(EXIT_DONE);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
+    if (getuid() != 0) {
+        exit(EXIT_NOT_ROOT);
+    }
+    init_log(LOG_ERROR);
+
     if (argc < 3) {
         fprintf(stderr, "usage: %s <device> <listen_port> [bind_retry_count]\n", argv[0]);
+        finish();
     }
-    return 0;
+    int listen_port = parse_int_in_range(argv[2], PORT_MIN, PORT_MAX, -1);
+    if (listen_port < 0) {
+        LOG(LOG_ERROR, "'listen_port' is invalid.\n");
+        finish();
+    }
+    int bind_retry_count = RETRY_DEFAULT;
+    if (argc != 3) {
+        bind_retry_count = parse_int_in_range(argv[3], RETRY_MIN, RETRY_MAX, -1);
+        if (bind_retry_count < 0) {
+            LOG(LOG_ERROR, "'bind_retry_count' is invalid.\n");
+            finish();
+        }
+    }
+    LOG(LOG_INFO, "server pid: %d, device: %s, port: %d, retry %d.\n", (int)getpid(), argv[1],
+        listen_port, bind_retry_count);
+
+    if (!init_cdev_socket_server(listen_port, bind_retry_count, const_cast<const char **>(argv))) {
+        finish();
+    }
+    run_socket_server(g_server_fd, &g_request_list);
+
+    LOG(LOG_INFO, "CDEV agent is ready to exit\n");
+    finish();
 }

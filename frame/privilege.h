@@ -3,4 +3,6 @@
 #pragma once
 
 const char *get_ini_Vorlan_user();
+// The same lookup on the given file; "root" when it has no usable entry.
+const char *read_vorlan_user(const char *path);
 void change_gid_uid();
