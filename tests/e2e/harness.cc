@@ -1,0 +1,454 @@
+// Agent launcher of the end-to-end harness.
+#include "tests/e2e/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char **environ;
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int SETUP_FAILED_STATUS = 126;
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(5);
+
+// Real device nodes the agent's private /dev keeps.
+constexpr const char *KEPT_DEV_NODES[] = {"null",    "zero", "full", "random",
+                                          "urandom", "tty",  "ptmx"};
+
+// One step of the namespace set-up. Built in the parent, so the forked child
+// only issues system calls (no allocation after fork in a threaded process).
+struct SetupStep {
+    enum Kind { MOUNT, MKDIR, TOUCH, SYMLINK } kind;
+    std::string a;  // mount source / path / symlink target
+    std::string b;  // mount target / symlink path
+    std::string fstype;
+    unsigned long flags = 0;
+    std::string data;
+    std::string what;  // description for the failure message
+};
+
+// What the child needs, all strings prepared before fork.
+struct ChildPlan {
+    std::string stdout_path;
+    std::string stderr_path;
+    std::string workdir;
+    bool use_namespace = true;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<SetupStep> steps;
+    std::vector<std::string> argv_strings;
+    std::vector<std::string> env_strings;
+    std::vector<char *> argv;
+    std::vector<char *> envp;
+};
+
+void write_all(int fd, const char *text) {
+    size_t len = strlen(text);
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n <= 0) {
+            return;
+        }
+        text += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+// Async-signal-safe failure report of the child: "<what>: errno <n>".
+[[noreturn]] void child_fail(const char *what) {
+    int err = errno;
+    char digits[16];
+    int i = sizeof(digits) - 1;
+    digits[i] = '\0';
+    do {
+        digits[--i] = static_cast<char>('0' + err % 10);
+        err /= 10;
+    } while (err > 0 && i > 0);
+    write_all(2, "e2e harness: ");
+    write_all(2, what);
+    write_all(2, " failed: errno ");
+    write_all(2, digits + i);
+    write_all(2, "\n");
+    _exit(SETUP_FAILED_STATUS);
+}
+
+void run_step(const SetupStep &s) {
+    int rc = 0;
+    switch (s.kind) {
+        case SetupStep::MOUNT:
+            rc = mount(s.a.empty() ? nullptr : s.a.c_str(), s.b.c_str(),
+                       s.fstype.empty() ? nullptr : s.fstype.c_str(), s.flags,
+                       s.data.empty() ? nullptr : s.data.c_str());
+            break;
+        case SetupStep::MKDIR:
+            rc = mkdir(s.a.c_str(), 0755);
+            break;
+        case SetupStep::TOUCH: {
+            int fd = open(s.a.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            rc = fd < 0 ? -1 : close(fd);
+            break;
+        }
+        case SetupStep::SYMLINK:
+            rc = symlink(s.a.c_str(), s.b.c_str());
+            break;
+    }
+    if (rc != 0) {
+        child_fail(s.what.c_str());
+    }
+}
+
+[[noreturn]] void run_child(const ChildPlan &plan) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    int out_fd = open(plan.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err_fd = open(plan.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (null_fd < 0 || out_fd < 0 || err_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
+        dup2(err_fd, 2) < 0) {
+        _exit(SETUP_FAILED_STATUS);
+    }
+    // The test process holds FUSE and socket descriptors the agent must not inherit.
+    close_range(3, ~0U, 0);
+    if (chdir(plan.workdir.c_str()) != 0) {
+        child_fail("chdir to the working directory");
+    }
+    if (plan.use_namespace) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            child_fail("unshare(CLONE_NEWNS)");
+        }
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            child_fail("making / private");
+        }
+        for (const SetupStep &s : plan.steps) {
+            run_step(s);
+        }
+    } else {
+        if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 || setuid(plan.uid) != 0) {
+            child_fail("changing to the test uid");
+        }
+    }
+    execve(plan.argv[0], plan.argv.data(), plan.envp.data());
+    child_fail("execve");
+}
+
+void add_mount(std::vector<SetupStep> *steps, const std::string &src, const std::string &dst,
+               const std::string &fstype, unsigned long flags, const std::string &data) {
+    steps->push_back(
+        {SetupStep::MOUNT, src, dst, fstype, flags, data, "mount " + src + " on " + dst});
+}
+
+void add_mkdir(std::vector<SetupStep> *steps, const std::string &path) {
+    steps->push_back({SetupStep::MKDIR, path, "", "", 0, "", "mkdir " + path});
+}
+
+void add_touch(std::vector<SetupStep> *steps, const std::string &path) {
+    steps->push_back({SetupStep::TOUCH, path, "", "", 0, "", "create " + path});
+}
+
+void add_symlink(std::vector<SetupStep> *steps, const std::string &target,
+                 const std::string &path) {
+    steps->push_back({SetupStep::SYMLINK, target, path, "", 0, "", "symlink " + path});
+}
+
+// A tmpfs built at dev_stage holding only the kept real nodes and the device
+// file, then moved over /dev: the host's /dev is never written.
+void plan_private_dev(const AgentOptions &o, const std::string &dev_stage,
+                      std::vector<SetupStep> *steps) {
+    add_mount(steps, "cdev_e2e_dev", dev_stage, "tmpfs", 0, "mode=0755");
+    for (const char *node : KEPT_DEV_NODES) {
+        std::string real = std::string("/dev/") + node;
+        if (fs::exists(real)) {
+            add_touch(steps, dev_stage + "/" + node);
+            add_mount(steps, real, dev_stage + "/" + node, "", MS_BIND, "");
+        }
+    }
+    if (fs::is_directory("/dev/pts")) {
+        add_mkdir(steps, dev_stage + "/pts");
+        add_mount(steps, "/dev/pts", dev_stage + "/pts", "", MS_BIND | MS_REC, "");
+    }
+    add_mkdir(steps, dev_stage + "/shm");
+    add_mount(steps, "cdev_e2e_shm", dev_stage + "/shm", "tmpfs", 0, "mode=1777");
+    add_symlink(steps, "/proc/self/fd", dev_stage + "/fd");
+    add_symlink(steps, "/proc/self/fd/0", dev_stage + "/stdin");
+    add_symlink(steps, "/proc/self/fd/1", dev_stage + "/stdout");
+    add_symlink(steps, "/proc/self/fd/2", dev_stage + "/stderr");
+
+    const std::string prefix = "/dev/";
+    bool under_dev = o.device_path.compare(0, prefix.size(), prefix) == 0;
+    if (!o.device_source.empty() && under_dev) {
+        fs::path rel = fs::path(o.device_path.substr(prefix.size())).lexically_normal();
+        std::string dir = dev_stage;
+        for (const auto &part : rel.parent_path()) {
+            dir += "/" + part.string();
+            add_mkdir(steps, dir);
+        }
+        std::string target = dev_stage + "/" + rel.string();
+        add_touch(steps, target);
+        add_mount(steps, o.device_source, target, "", MS_BIND, "");
+    }
+    add_mount(steps, dev_stage, "/dev", "", MS_MOVE, "");
+    if (!o.device_source.empty() && !under_dev) {
+        add_mount(steps, o.device_source, o.device_path, "", MS_BIND, "");
+    }
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::string joined_lines(const std::string &base, const std::vector<std::string> &lines) {
+    std::string text = base;
+    if (!text.empty() && text.back() != '\n') {
+        text += '\n';
+    }
+    for (const std::string &line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::vector<std::string> agent_environment(const AgentOptions &o) {
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        std::string key = entry.substr(0, entry.find('='));
+        if ((key == "DEBUG_NETWORK" && !o.inherit_debug_network) || o.env.count(key) != 0) {
+            continue;
+        }
+        env.push_back(entry);
+    }
+    for (const auto &[key, value] : o.env) {
+        env.push_back(key + "=" + value);
+    }
+    return env;
+}
+
+}  // namespace
+
+std::string agent_binary() {
+    return CDEV_AGENT_BINARY;
+}
+
+int free_tcp_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    if (port < 1024) {
+        throw std::runtime_error("no free TCP port");
+    }
+    return port;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return "";
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+AgentProcess::AgentProcess(AgentOptions options) : options_(std::move(options)) {
+    char tmpl[] = "/tmp/cdev_e2e_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    base_ = tmpl;
+    workdir_ = base_ + "/work";
+    fs::create_directory(workdir_);
+    // Open to every uid: the agent may give up root, or start as a test uid.
+    chmod(base_.c_str(), 0755);
+    chmod(workdir_.c_str(), 0777);
+    if (options_.make_log_dir) {
+        fs::create_directory(workdir_ + "/log");
+        chmod((workdir_ + "/log").c_str(), 0777);
+    }
+}
+
+AgentProcess::~AgentProcess() {
+    if (running()) {
+        kill(pid_, SIGKILL);
+        reap(true);
+    }
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+}
+
+void AgentProcess::prepare_namespace_files() {
+    fs::create_directories(base_ + "/ns/dev");
+    fs::create_directories(base_ + "/ns/opt");
+    if (options_.vorlan_ini) {
+        fs::create_directories(base_ + "/ns/opt/vorlan/config");
+        write_file(base_ + "/ns/opt/vorlan/config/Vorlan.ini", *options_.vorlan_ini);
+    }
+    if (!options_.passwd_lines.empty()) {
+        write_file(base_ + "/ns/passwd",
+                   joined_lines(read_file("/etc/passwd"), options_.passwd_lines));
+    }
+    if (!options_.group_lines.empty()) {
+        write_file(base_ + "/ns/group",
+                   joined_lines(read_file("/etc/group"), options_.group_lines));
+    }
+}
+
+void AgentProcess::start() {
+    if (pid_ > 0) {
+        throw std::logic_error("agent already started");
+    }
+    ChildPlan plan;
+    plan.stdout_path = base_ + "/stdout";
+    plan.stderr_path = base_ + "/stderr";
+    plan.workdir = workdir_;
+    plan.use_namespace = options_.run_as_uid == 0;
+    plan.uid = options_.run_as_uid;
+    plan.gid = options_.run_as_gid;
+    if (plan.use_namespace) {
+        prepare_namespace_files();
+        plan_private_dev(options_, base_ + "/ns/dev", &plan.steps);
+        if (fs::is_directory("/opt")) {
+            add_mount(&plan.steps, base_ + "/ns/opt", "/opt", "", MS_BIND, "");
+        }
+        if (!options_.passwd_lines.empty()) {
+            add_mount(&plan.steps, base_ + "/ns/passwd", "/etc/passwd", "", MS_BIND, "");
+        }
+        if (!options_.group_lines.empty()) {
+            add_mount(&plan.steps, base_ + "/ns/group", "/etc/group", "", MS_BIND, "");
+        }
+    }
+    plan.argv_strings.push_back(options_.program.empty() ? agent_binary() : options_.program);
+    plan.argv_strings.insert(plan.argv_strings.end(), options_.args.begin(), options_.args.end());
+    plan.env_strings = agent_environment(options_);
+    for (std::string &s : plan.argv_strings) {
+        plan.argv.push_back(s.data());
+    }
+    plan.argv.push_back(nullptr);
+    for (std::string &s : plan.env_strings) {
+        plan.envp.push_back(s.data());
+    }
+    plan.envp.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (child == 0) {
+        run_child(plan);
+    }
+    pid_ = child;
+    reaped_ = false;
+}
+
+pid_t AgentProcess::pid() const {
+    return pid_;
+}
+
+std::string AgentProcess::workdir() const {
+    return workdir_;
+}
+
+std::string AgentProcess::log_path() const {
+    return workdir_ + "/log/cdev_agent.log";
+}
+
+std::string AgentProcess::log() const {
+    return read_file(log_path());
+}
+
+bool AgentProcess::wait_for_log(const std::string &needle,
+                                std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (log().find(needle) != std::string::npos) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool AgentProcess::reap(bool block) {
+    if (pid_ <= 0 || reaped_) {
+        return reaped_;
+    }
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid_, &status, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid_) {
+        reaped_ = true;
+        status_ = status;
+    }
+    return reaped_;
+}
+
+std::optional<int> AgentProcess::wait_exit(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!reap(false)) {
+        if (pid_ <= 0 || std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(POLL_INTERVAL);
+    }
+    if (WIFEXITED(status_)) {
+        return WEXITSTATUS(status_);
+    }
+    return std::nullopt;
+}
+
+bool AgentProcess::running() const {
+    return pid_ > 0 && !reaped_;
+}
+
+void AgentProcess::send_signal(int sig) {
+    if (running()) {
+        kill(pid_, sig);
+    }
+}
+
+std::string AgentProcess::stderr_text() const {
+    return read_file(base_ + "/stderr");
+}
+
+std::string AgentProcess::stdout_text() const {
+    return read_file(base_ + "/stdout");
+}
+
+}  // namespace e2e

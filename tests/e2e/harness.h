@@ -1,0 +1,87 @@
+// End-to-end test harness: starts the agent as a real process in a private
+// mount namespace (its own /dev, /opt and, when asked, /etc/passwd and
+// /etc/group), so tests never touch the host's device nodes or configuration.
+#ifndef CDEV_TESTS_E2E_HARNESS_H
+#define CDEV_TESTS_E2E_HARNESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Absolute path of the built cdev_agent.
+std::string agent_binary();
+
+// A currently free TCP port on 127.0.0.1, >= 1024.
+int free_tcp_port();
+
+struct AgentOptions {
+    std::vector<std::string> args;  // argv[1..], e.g. {"/dev/net_cdev", "23456"}
+    std::string device_source;  // file bind-mounted at device_path inside the agent's namespace;
+                                // empty: nothing mounted
+    std::string device_path = "/dev/net_cdev";
+    std::optional<std::string> vorlan_ini;  // content of /opt/vorlan/config/Vorlan.ini in a private
+                                            // /opt; nullopt: private empty /opt
+    std::map<std::string, std::string> env;  // extra environment, e.g. {"DEBUG_NETWORK", ""}
+    bool make_log_dir = true;                // create ./log in the agent's fresh working directory
+    uid_t run_as_uid =
+        0;  // non-zero: start the agent as this uid (no namespace), for the not-root test
+    gid_t run_as_gid = 0;
+    std::vector<std::string> passwd_lines;  // appended to a private copy of /etc/passwd
+                                            // bind-mounted in the agent's namespace (test accounts)
+    std::vector<std::string> group_lines;   // the same for /etc/group
+    std::string program;  // executable to run instead of the agent (harness self-tests); empty:
+                          // agent_binary()
+    bool inherit_debug_network =
+        false;  // keep DEBUG_NETWORK from the test's own environment (dropped by default)
+};
+
+// One agent process. DEBUG_NETWORK of the test's environment is not passed
+// on unless asked, so the log level depends only on the options.
+class AgentProcess {
+  public:
+    explicit AgentProcess(AgentOptions options);
+    ~AgentProcess();  // SIGKILLs and reaps the agent if still running, removes the working dir
+    AgentProcess(const AgentProcess &) = delete;
+    AgentProcess &operator=(const AgentProcess &) = delete;
+
+    // Forks; the child enters a private mount namespace, builds the private
+    // /dev and /opt and execs the agent, keeping its pid. Throws on a set-up
+    // failure in the parent; a failure in the child shows on stderr_text()
+    // and as exit status 126.
+    void start();
+    pid_t pid() const;
+    std::string workdir() const;   // fresh temp dir, the agent's cwd
+    std::string log_path() const;  // workdir()/log/cdev_agent.log
+    std::string log() const;       // its contents ("" when missing)
+    bool wait_for_log(const std::string &needle, std::chrono::milliseconds timeout) const;
+    // Exit status (WEXITSTATUS); nullopt on timeout or when killed by a signal.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+    bool running() const;  // started and not yet reaped
+    void send_signal(int sig);
+    std::string stderr_text() const;  // what the agent wrote to standard error
+    std::string stdout_text() const;
+
+  private:
+    void prepare_namespace_files();
+    bool reap(bool block);
+
+    AgentOptions options_;
+    std::string base_;  // temp dir holding the working dir and the namespace files
+    std::string workdir_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// Reads a whole file; "" when it cannot be opened.
+std::string read_file(const std::string &path);
+
+}  // namespace e2e
+
+#endif

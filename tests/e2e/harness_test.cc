@@ -1,0 +1,110 @@
+// Self-tests of the agent launcher: private namespace contents, environment,
+// exit statuses and signals, using the agent or /bin/sh as the program.
+#include "tests/e2e/harness.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+AgentOptions shell(const std::string &script) {
+    AgentOptions o;
+    o.program = "/bin/sh";
+    o.args = {"-c", script};
+    return o;
+}
+
+TEST(AgentLauncher, AgentWithoutArgumentsPrintsUsageAndExitsZero) {
+    AgentProcess agent(AgentOptions{});
+    agent.start();
+    EXPECT_GT(agent.pid(), 0);
+    EXPECT_EQ(agent.wait_exit(10s), 0);
+    EXPECT_NE(agent.stderr_text().find("usage: "), std::string::npos) << agent.stderr_text();
+    EXPECT_NE(agent.stderr_text().find("<device> <listen_port> [bind_retry_count]"),
+              std::string::npos);
+}
+
+TEST(AgentLauncher, PrivateDevOptAndAccountsStayInsideTheNamespace) {
+    std::string source =
+        std::filesystem::temp_directory_path() / ("cdev_e2e_src_" + std::to_string(getpid()));
+    std::ofstream(source) << "device-bytes";
+    AgentOptions o = shell(
+        "cat /dev/net_cdev; echo; cat /opt/vorlan/config/Vorlan.ini; echo;"
+        " grep -c '^e2euser:' /etc/passwd; grep -c '^e2egrp:' /etc/group;"
+        " test -c /dev/null && echo null-ok; echo \"[$E2E_VAR]\"; pwd");
+    o.device_source = source;
+    o.vorlan_ini = "Vorlan_user=e2euser";
+    o.passwd_lines = {"e2euser:x:4242:4242::/nonexistent:/usr/sbin/nologin"};
+    o.group_lines = {"e2egrp:x:4242:"};
+    o.env = {{"E2E_VAR", "value"}};
+    AgentProcess p(o);
+    p.start();
+    EXPECT_EQ(p.wait_exit(10s), 0) << p.stderr_text();
+    std::string expected =
+        "device-bytes\nVorlan_user=e2euser\n1\n1\nnull-ok\n[value]\n" + p.workdir() + "\n";
+    EXPECT_EQ(p.stdout_text(), expected) << p.stderr_text();
+    EXPECT_FALSE(std::filesystem::exists("/dev/net_cdev"));
+    EXPECT_EQ(std::filesystem::exists("/opt/vorlan/config/Vorlan.ini"), false);
+    std::filesystem::remove(source);
+}
+
+TEST(AgentLauncher, WithoutSourceTheDeviceIsAbsentAndOptIsEmpty) {
+    AgentProcess p(
+        shell("test -e /dev/net_cdev && echo dev; ls -A /opt | wc -l; echo "
+              "\"[${DEBUG_NETWORK-unset}]\""));
+    p.start();
+    EXPECT_EQ(p.wait_exit(10s), 0) << p.stderr_text();
+    EXPECT_EQ(p.stdout_text(), "0\n[unset]\n");
+}
+
+TEST(AgentLauncher, RunsAsTestUidAndReportsStatus) {
+    AgentOptions o = shell("id -u; id -g; exit 7");
+    o.run_as_uid = 65534;
+    o.run_as_gid = 65534;
+    AgentProcess p(o);
+    p.start();
+    EXPECT_EQ(p.wait_exit(10s), 7);
+    EXPECT_EQ(p.stdout_text(), "65534\n65534\n");
+}
+
+TEST(AgentLauncher, SignalsTimeoutsAndLogWaiting) {
+    AgentProcess p(shell("mkdir -p log; echo 'line one' >> log/cdev_agent.log; exec sleep 30"));
+    p.start();
+    EXPECT_TRUE(p.wait_for_log("line one", 5s));
+    EXPECT_FALSE(p.wait_for_log("never written", 50ms));
+    EXPECT_EQ(p.wait_exit(50ms), std::nullopt);
+    EXPECT_TRUE(p.running());
+    p.send_signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(5s), std::nullopt);  // killed by a signal
+    EXPECT_FALSE(p.running());
+}
+
+TEST(AgentLauncher, DestructorKillsAndCleansUp) {
+    std::string workdir;
+    pid_t pid;
+    {
+        AgentProcess p(shell("exec sleep 30"));
+        p.start();
+        workdir = p.workdir();
+        pid = p.pid();
+        EXPECT_TRUE(std::filesystem::is_directory(workdir + "/log"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(workdir));
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST(AgentLauncher, FreePortIsUsable) {
+    int port = free_tcp_port();
+    EXPECT_GE(port, 1024);
+    EXPECT_LE(port, 65535);
+}
+
+}  // namespace
+}  // namespace e2e
