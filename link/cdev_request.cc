@@ -1,1 +1,154 @@
-// Not written yet.
+// Requests from the controller: a TCP link to a local port, answered and then
+// forwarded like a client's link, or one UDP datagram for a local port.
+// See cdev_request.h.
+#include "link/cdev_request.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+
+#include <cerrno>
+
+#include "common/conn_node.h"
+#include "common/iov.h"
+#include "common/msg_header.h"
+#include "frame/log.h"
+#include "frame/util.h"
+#include "link/forward.h"
+#include "link/handshake.h"
+#include "link/link_id.h"
+#include "link/recv_queue.h"
+#include "socket/outbound.h"
+#include "socket/server_socket.h"
+#include "socket/stream_io.h"
+#include "transport/device.h"
+
+namespace {
+
+constexpr unsigned int REQUEST_POLL_INTERVAL_MS = 100;
+constexpr char REQUEST_LOG_NAME[] = "cdev_handle_conn_request";
+
+// Connects to the requested port and answers the controller: type 1 with a
+// fresh id, or the refusal. An accepted request's io vector becomes the new
+// node's, so its header is the link's stored header from then on.
+void serve_tcp_request(common_io_buf *v) {
+    msg_header *h = get_msg_header(v);
+    LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "This is a TCP connect request.\n");
+    LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "New request for port %d, link id 0x%08x.\n", ntohs(h->port),
+           link_id_for_log(h->peer_link_id));
+
+    int fd = connect_to_local_port(h->port, 1);
+    conn_node *node = nullptr;
+    if (fd >= 0) {
+        node = alloc_node(fd, -1);
+        if (node == nullptr) {
+            close_socket(&fd);
+        }
+    }
+    if (node != nullptr) {
+        uint32_t id = cdev_generate_link_id();
+        h->type = MSG_TYPE_RESPONSE;
+        h->source = MSG_SOURCE_HOST;
+        h->local_link_id = id;
+        node->io_buf = v;
+        node->link_id = id;
+        set_tcp_no_delay(fd);
+    } else {
+        h->local_link_id = 0;
+        h->type = MSG_TYPE_CLOSE;
+        h->source = MSG_SOURCE_HOST;
+        h->ret_code = MSG_RET_REFUSED;
+    }
+
+    // The answer is the header alone, whatever trailed the request.
+    iov_build_header(v);
+    v->iov_cnt = 1;
+    if (g_write_iov_func(v->iov, v->iov_cnt) != static_cast<int64_t>(MSG_HEADER_SIZE)) {
+        LOG_AS(REQUEST_LOG_NAME, LOG_ERROR,
+               "Failed to send CDEV response, link id: 0x%08x/0x%08x, code: %d\n",
+               link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id), errno);
+        if (node != nullptr) {
+            free_node(node);
+        } else {
+            release_common_io_buf(v);
+        }
+        return;
+    }
+    LOG_AS(REQUEST_LOG_NAME, LOG_INFO,
+           "Send connection response successfully, link id: 0x%08x/0x%08x.\n",
+           link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
+    if (node == nullptr) {
+        release_common_io_buf(v);
+        return;
+    }
+
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, cdev_forward_one_node, node);
+    if (rc == 0) {
+        LOG_AS("handle_cdev_request", LOG_INFO, "Thread for handling BMC request: %lu.\n",
+               static_cast<unsigned long>(tid));
+        return;
+    }
+    LOG_AS("handle_cdev_request", LOG_ERROR, "Failed to create forward thread, error code: %d\n",
+           rc);
+    cdev_connection_rejected(node);
+    free_node(node);
+}
+
+}  // namespace
+
+void *handle_cdev_request(void *) {
+    pthread_detach(pthread_self());
+    for (;;) {
+        msleep(REQUEST_POLL_INTERVAL_MS);
+        handle_cdev_request_once();
+    }
+    return nullptr;
+}
+
+void handle_cdev_request_once() {
+    common_io_buf *v = read_cdev_iov(0);
+    if (v == nullptr) {
+        return;
+    }
+    if (v->total_len < static_cast<int64_t>(MSG_HEADER_SIZE)) {
+        LOG_AS(REQUEST_LOG_NAME, LOG_ERROR,
+               "Request with invalid MSG format, iov_cnt: %lu, length: %lu.\n", v->iov_cnt,
+               v->total_len);
+        release_common_io_buf(v);
+        return;
+    }
+    msg_header *h = get_msg_header(v);
+    if (h->protocol == MSG_PROTOCOL_UDP && h->type == MSG_TYPE_FORWARD) {
+        LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "This is an UDP forward packet.\n");
+        cdev_handle_forward_msg(v, 1);
+        release_common_io_buf(v);
+        return;
+    }
+    if (h->protocol == MSG_PROTOCOL_TCP && h->type == MSG_TYPE_REQUEST) {
+        serve_tcp_request(v);
+        return;
+    }
+    LOG_AS(REQUEST_LOG_NAME, LOG_ERROR, "Reject msg type %d, protocol %d with BMC id is 0x%08x.\n",
+           h->type, h->protocol, link_id_for_log(h->peer_link_id));
+    release_common_io_buf(v);
+}
+
+int cdev_handle_forward_msg(common_io_buf *v, uint8_t is_udp) {
+    auto *h = static_cast<msg_header *>(iov_reserve_buf(v, MSG_HEADER_SIZE));
+    int port = ntohs(h->port);
+    int fd = connect_to_local_port(h->port, is_udp != 0 ? 0 : 1);
+    int result = -1;
+    if (fd == -1) {
+        LOG(LOG_ERROR, "Failed to connect to port %d, is_udp %d\n", port, is_udp);
+    } else {
+        LOG(LOG_INFO, "Connected to port %d, is_udp %d, sock_fd %d\n", port, is_udp, fd);
+        int64_t sent = forward_message_fast(fd, v->iov, v->iov_cnt);
+        LOG(LOG_INFO, "Forward %ld bytes to %d successfully, peer alive: %d\n", sent, fd,
+            sock_is_peer_alive(fd));
+        LOG(LOG_DETAIL, "Close socket %d\n", fd);
+        close_socket(&fd);
+        result = 0;
+    }
+    iov_restore_buf(v, MSG_HEADER_SIZE);
+    return result;
+}

@@ -26,6 +26,9 @@ constexpr unsigned int CLEAR_INTERVAL = 10000;
 extern recv_msg_list *g_p_recv_msg_list;
 extern int g_list_length;
 extern pthread_mutex_t g_recv_msg_list_mutex;
+// Source of enqueue times; replaceable so that ageing can be tested without
+// waiting.
+extern time_t (*g_queue_clock)();
 
 int enqueue_msg(recv_msg_list **head, common_io_buf *v);
 int enqueue_msg_with_lock(recv_msg_list **head, common_io_buf *v);
@@ -37,3 +40,7 @@ void *read_thread(void *fd_address);
 void *garbage_collector_thread(void *arg);
 // One pass of the collector at time `now`.
 void garbage_collector_pass(time_t now);
+// One pass of the reader on descriptor `fd`. `held` is the io vector the
+// reader keeps between passes (null when the queue took the last one).
+// Returns false when the caller should pause before the next pass.
+bool read_one_message(int fd, common_io_buf **held);
