@@ -1,1 +1,92 @@
-// Not written yet.
+// Opening the character device and fixing the transport mode. See device.h.
+#include "transport/device.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/iov.h"
+#include "frame/log.h"
+#include "transport/net_cdev.h"
+#include "transport/usb.h"
+
+std::atomic<int> g_cdev_fd{-1};
+int g_connect_mode = CONNECT_MODE_USB;
+write_iov_func g_write_iov_func = write_iov_to_usb;
+read_iov_func g_read_iov_func = read_iov_from_usb;
+std::atomic<uint8_t> g_record_log{1};
+uint8_t *g_send_buf = nullptr;
+pthread_mutex_t g_Send_Msg_Mutex = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+// Both the length and the substring must match, so a path that merely
+// contains a device path (/dev/lcd10, /dev/net_cdev/) is refused.
+bool is_device_path(const char *path, size_t path_len, const char *device) {
+    return path_len == strlen(device) && strstr(path, device) != nullptr;
+}
+
+void select_net_cdev_mode() {
+    BUFSIZE = NET_CDEV_BUFSIZE;
+    g_connect_mode = CONNECT_MODE_NET_CDEV;
+    g_write_iov_func = write_cdev_iov;
+    g_read_iov_func = cdev_buf_recv_iov;
+}
+
+}  // namespace
+
+bool setup_char_device(const char *path, int min_fd) {
+    size_t path_len = path == nullptr ? 0 : strlen(path);
+    if (path != nullptr && is_device_path(path, path_len, NET_CDEV_PATH)) {
+        select_net_cdev_mode();
+    } else if (path == nullptr || !is_device_path(path, path_len, USB_CDEV_PATH)) {
+        LOG(LOG_ERROR, "Failed to open %s, error code: %d\n", path == nullptr ? "" : path, errno);
+        return false;
+    }
+
+    int fd = open(path, O_RDWR | O_EXCL | O_APPEND);
+    int open_errno = errno;
+    g_cdev_fd.store(fd);
+    if (fd >= min_fd) {
+        if (g_connect_mode == CONNECT_MODE_NET_CDEV && !cdev_init_send_buf()) {
+            LOG(LOG_ERROR, "Failed to init send buf\n");
+            return false;
+        }
+        g_record_log.store(1);
+        LOG(LOG_INFO, "Open %s successfully, fd: %d\n", path, g_cdev_fd.load());
+        return true;
+    }
+    if (g_record_log.load() != 0) {
+        LOG(LOG_ERROR, "Failed to open %s, error code: %d\n", path, open_errno);
+    }
+    g_record_log.store(0);
+    return false;
+}
+
+bool cdev_init_send_buf() {
+    // A second open keeps the buffer it already has rather than leaking it.
+    if (g_send_buf == nullptr) {
+        g_send_buf = static_cast<uint8_t *>(malloc(SEND_BUF_SIZE));
+    }
+    return g_send_buf != nullptr;
+}
+
+void cdev_free_send_buf() {
+    if (g_send_buf != nullptr) {
+        free(g_send_buf);
+        g_send_buf = nullptr;
+    }
+}
+
+send_lock_guard::send_lock_guard() {
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state_);
+    pthread_mutex_lock(&g_Send_Msg_Mutex);
+}
+
+send_lock_guard::~send_lock_guard() {
+    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    pthread_setcancelstate(old_cancel_state_, nullptr);
+}

@@ -31,6 +31,19 @@ extern std::atomic<uint8_t> g_record_log;
 extern uint8_t *g_send_buf;
 extern pthread_mutex_t g_Send_Msg_Mutex;
 
+// Holds the send lock for one scope. Cancellation is deferred meanwhile, so a
+// worker cancelled at shutdown never leaves the lock taken.
+class send_lock_guard {
+  public:
+    send_lock_guard();
+    ~send_lock_guard();
+    send_lock_guard(const send_lock_guard &) = delete;
+    send_lock_guard &operator=(const send_lock_guard &) = delete;
+
+  private:
+    int old_cancel_state_;
+};
+
 bool setup_char_device(const char *path, int min_fd);
 bool cdev_init_send_buf();
 void cdev_free_send_buf();

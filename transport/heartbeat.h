@@ -4,13 +4,18 @@
 
 #include <cstdint>
 
+#include "transport/usb.h"
+
 constexpr unsigned int HEARTBEAT_INTERVAL = 10;
 constexpr unsigned int INIT_RETRY_MS = 100;
 
 // What the heartbeat loop needs from the outside world; the thread uses the
-// real device writer and sleeps, tests substitute their own.
+// device writer of its mode and real sleeps, tests substitute their own.
+// `write` gets the whole unit of the mode: the 32 header bytes in net_cdev
+// mode, a 468-byte packet node in USB mode.
 struct heartbeat_io {
-    int64_t (*write)(const void *buf, uint64_t len);
+    int mode;  // CONNECT_MODE_NET_CDEV or CONNECT_MODE_USB
+    int64_t (*write)(const void *unit, uint64_t len);
     void (*sleep_ms)(unsigned int ms);
 };
 
@@ -18,3 +23,5 @@ void *heartbeat_thread(void *arg);
 // Sends the init message, retrying, then `heartbeats` heartbeats (forever
 // when negative).
 void heartbeat_run(const heartbeat_io &io, long heartbeats);
+// USB mode: a heartbeat made from `node` every `interval_s` seconds, forever.
+void send_heartbeat(unsigned int interval_s, packet_node node);

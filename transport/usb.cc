@@ -1,1 +1,271 @@
-// Not written yet.
+// USB framing: cutting messages into packet nodes, writing them with retries
+// and reopens, and putting received slices back together. See usb.h.
+#include "transport/usb.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "bounded/securec.h"
+#include "common/iov.h"
+#include "frame/log.h"
+#include "frame/util.h"
+#include "transport/device.h"
+#include "transport/net_cdev.h"
+
+namespace {
+
+constexpr int WRITE_ATTEMPTS = 11;
+constexpr unsigned int RETRY_PAUSE_MS = 10;
+constexpr unsigned int REOPEN_PAUSE_MS = 50;
+constexpr unsigned int READ_PAUSE_MS = 50;
+constexpr int FLAG_SEARCH_END = 10;  // the flag may start at offsets 0 to 9
+constexpr uint8_t NODE_FLAG_BYTE = 0xFF;
+constexpr size_t NODE_FLAG_SIZE = 2;
+constexpr uint32_t NO_SLICE_YET = 0xFFFFFFFF;
+constexpr int INVALID_NODE = EINVAL;
+
+// The send packet node: used under the send lock only, zero whenever the
+// lock is free.
+packet_node g_send_node;
+// The receive buffer: used by the reader thread only.
+uint8_t g_recv_buf[USB_READ_SIZE];
+
+bool ends_message(uint32_t token) {
+    return token == SLICE_TOKEN_LAST || token == SLICE_TOKEN_ONLY;
+}
+
+bool device_gone(int err) {
+    return err == EBADF || err == ENODEV || err == ENOENT;
+}
+
+// Closes what is left of the device and opens it again; send lock held.
+void reopen_device() {
+    int fd = g_cdev_fd.load();
+    if (fd >= 0) {
+        close(fd);
+        g_cdev_fd.store(-1);
+    }
+    setup_char_device(USB_CDEV_PATH, 0);
+    msleep(REOPEN_PAUSE_MS);
+}
+
+// Cuts the message into slices and writes them; send lock held.
+int64_t cut_and_write(const struct iovec *entries, uint64_t count) {
+    uint64_t used = 0;
+    uint64_t number = 0;
+    int64_t total = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        uint64_t len = entries[i].iov_len;
+        if (len > 0) {
+            int ret = memcpy_s(g_send_node.data + used, PACKET_DATA_SIZE - used,
+                               entries[i].iov_base, len);
+            if (ret != EOK) {
+                LOG(LOG_ERROR, "Failed to copy memory, ret: %d, errno: %d\n", ret, errno);
+                return -1;
+            }
+        }
+        used += len;
+        // Empty entries in front of a non-empty one share its slice.
+        if (PACKET_DATA_SIZE - used >= static_cast<uint64_t>(BUFSIZE) && i != count - 1) {
+            continue;
+        }
+        fill_packet_node_header(&g_send_node, i, count, static_cast<uint32_t>(used), number);
+        int written = write_packet_retry(&g_send_node);
+        if (written < 0) {
+            return written;
+        }
+        total += written;
+        number++;
+        memset_s(&g_send_node, sizeof(g_send_node), 0, sizeof(g_send_node));
+        used = 0;
+    }
+    return total;
+}
+
+// Copies the node out of the receive buffer (it may sit at any offset) and
+// checks it; false when the unit is to be skipped.
+bool take_valid_node(packet_node *node, int slot, uint32_t prev_token, uint32_t prev_number) {
+    const uint8_t *start = find_node_start(g_recv_buf, sizeof(g_recv_buf));
+    if (start == nullptr) {
+        LOG_AS("read_iov_from_usb", LOG_ERROR, "recv: cannot find node start flag\n");
+        return false;
+    }
+    memcpy(node, start, sizeof(*node));
+    return check_valid_node(node, slot, prev_token, prev_number) == 0;
+}
+
+}  // namespace
+
+int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
+    send_lock_guard lock;
+    if (count == 0) {
+        return 0;
+    }
+    int64_t result = cut_and_write(entries, count);
+    // A failed message must not leave its bytes behind for the next one.
+    memset_s(&g_send_node, sizeof(g_send_node), 0, sizeof(g_send_node));
+    return result;
+}
+
+int write_usb_buf(const packet_node *node) {
+    send_lock_guard lock;
+    return write_packet_to_usb(node);
+}
+
+int write_packet_retry(const packet_node *node) {
+    int result = -1;
+    for (int attempt = 0; attempt < WRITE_ATTEMPTS; attempt++) {
+        result = write_packet_to_usb(node);
+        if (result >= 0) {
+            return result;
+        }
+        msleep(RETRY_PAUSE_MS);
+    }
+    return result;
+}
+
+int write_packet_to_usb(const packet_node *node) {
+    int fd = g_cdev_fd.load();
+    if (fd >= 0 && write(fd, node, PACKET_NODE_SIZE) >= 0) {
+        return static_cast<int>(node->cut_packet_len);
+    }
+    int err = fd < 0 ? EBADF : errno;
+    constexpr int result = -1;
+    if (g_record_log.load() != 0) {
+        LOG(LOG_ERROR, "send: Failed to write usb, ret: %d, errno: %d g_cdev_fd：%d\n", result, err,
+            fd);
+    }
+    if (device_gone(err) || fd < 0) {
+        reopen_device();
+    }
+    return result;
+}
+
+void fill_packet_node_header(packet_node *node, uint64_t index, uint64_t count, uint32_t len,
+                             uint64_t number) {
+    node->cut_packet_len = len;
+    node->number = static_cast<uint32_t>(number);
+    bool last = index + 1 >= count;
+    // A first slice that also ends the message is a message of its own.
+    if (count <= 1 || (number == 0 && last)) {
+        node->token = SLICE_TOKEN_ONLY;
+    } else if (number == 0) {
+        node->token = SLICE_TOKEN_FIRST;
+    } else if (last) {
+        node->token = SLICE_TOKEN_LAST;
+    } else {
+        node->token = SLICE_TOKEN_MIDDLE;
+    }
+}
+
+int64_t read_iov_from_usb(int fd, common_io_buf *v) {
+    v->iov_cnt = IOV_ARRAY_SIZE;
+    int slot = 0;
+    int64_t total = 0;
+    uint32_t prev_token = SLICE_TOKEN_ONLY;
+    uint32_t prev_number = NO_SLICE_YET;
+    while (static_cast<uint64_t>(slot) < v->iov_cnt) {
+        // Cleared before each read, so a short unit never picks up bytes of
+        // the one before.
+        memset_s(g_recv_buf, sizeof(g_recv_buf), 0, sizeof(g_recv_buf));
+        if (cdev_read(fd, g_recv_buf, sizeof(g_recv_buf)) <= 0) {
+            // The write path reopened the device: start over on the new one.
+            if (fd != g_cdev_fd.load()) {
+                v->total_len = 0;
+                return 0;
+            }
+            msleep(READ_PAUSE_MS);
+            continue;
+        }
+        packet_node node;
+        if (!take_valid_node(&node, slot, prev_token, prev_number)) {
+            msleep(READ_PAUSE_MS);
+            continue;
+        }
+        int placed = fill_slice_into_iov(v, &slot, &node, prev_number);
+        if (placed < 0) {
+            return placed;
+        }
+        prev_token = node.token;
+        total += placed;
+        if (ends_message(prev_token)) {
+            v->iov_cnt = static_cast<uint64_t>(slot);
+            break;
+        }
+        prev_number = node.number;
+    }
+    v->total_len = total;
+    return total;
+}
+
+const uint8_t *find_node_start(const uint8_t *buf, [[maybe_unused]] uint64_t len) {
+    // A read holds at least the flag and a node, so len is not consulted.
+    for (int k = 0; k < FLAG_SEARCH_END; k++) {
+        if (buf[k] == NODE_FLAG_BYTE && buf[k + 1] == NODE_FLAG_BYTE) {
+            return buf + k + NODE_FLAG_SIZE;
+        }
+    }
+    return nullptr;
+}
+
+int check_valid_node(const packet_node *node, [[maybe_unused]] int slot, uint32_t prev_token,
+                     uint32_t prev_number) {
+    if (node->cut_packet_len > PACKET_DATA_SIZE) {
+        LOG(LOG_ERROR, "recv: wrong cut_packet_len\n");
+        return INVALID_NODE;
+    }
+    if (ends_message(prev_token)) {
+        if (node->token != SLICE_TOKEN_ONLY && node->token != SLICE_TOKEN_FIRST) {
+            LOG(LOG_ERROR, "recv: first slice: token %d is wrong\n", static_cast<int>(node->token));
+            return INVALID_NODE;
+        }
+        if (node->number != 0) {
+            LOG(LOG_ERROR, "recv: first slice: wrong number\n");
+            return INVALID_NODE;
+        }
+        return 0;
+    }
+    if (node->token != SLICE_TOKEN_LAST && node->token != SLICE_TOKEN_MIDDLE) {
+        LOG(LOG_ERROR, "recv: middle slice: token %d is wrong\n", static_cast<int>(node->token));
+        return INVALID_NODE;
+    }
+    if (node->number != prev_number + 1 && node->number != prev_number) {
+        LOG(LOG_ERROR, "recv: middle slice: wrong number\n");
+        return INVALID_NODE;
+    }
+    return 0;
+}
+
+int fill_slice_into_iov(common_io_buf *v, int *slot, const packet_node *node,
+                        uint32_t prev_number) {
+    uint32_t len = node->cut_packet_len;
+    // A repeated slice was resent after a failed write: its payload is
+    // already in place.
+    if (static_cast<uint64_t>(*slot) >= v->iov_cnt || len == 0 || node->number == prev_number) {
+        return 0;
+    }
+    uint32_t placed = 0;
+    do {
+        struct iovec &entry = v->iov[*slot];
+        if (entry.iov_base == nullptr) {
+            entry.iov_base = malloc(BUFSIZE);
+            if (entry.iov_base == nullptr) {
+                LOG(LOG_ERROR, "fail to alloc iov_base\n");
+                return -1;
+            }
+        }
+        memset(entry.iov_base, 0, BUFSIZE);
+        entry.iov_len = std::min<uint64_t>(len - placed, BUFSIZE);
+        if (memcpy_s(entry.iov_base, BUFSIZE, node->data + placed, entry.iov_len) != EOK) {
+            LOG(LOG_ERROR, "Memory copy failed\n");
+            return -1;
+        }
+        ++*slot;
+        placed += entry.iov_len;
+    } while (static_cast<uint64_t>(*slot) < v->iov_cnt && placed < len);
+    return static_cast<int>(placed);
+}

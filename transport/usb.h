@@ -34,12 +34,21 @@ static_assert(offsetof(packet_node, data) == 12);
 static_assert(offsetof(packet_node, reserved) == 462);
 
 int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count);
-int write_usb_buf(packet_node *node);
-int write_packet_retry(packet_node *node);
-int write_packet_to_usb(packet_node *node);
+// One attempt at one prepared node, under the send lock: its cut_packet_len
+// or negative.
+int write_usb_buf(const packet_node *node);
+// Up to 11 attempts 10 ms apart; the caller holds the send lock.
+int write_packet_retry(const packet_node *node);
+// One write, reopening the device when it went away; the caller holds the
+// send lock.
+int write_packet_to_usb(const packet_node *node);
 void fill_packet_node_header(packet_node *node, uint64_t index, uint64_t count, uint32_t len,
                              uint64_t number);
 int64_t read_iov_from_usb(int fd, common_io_buf *v);
-packet_node *find_node_start(const uint8_t *buf, uint64_t len);
+// The node bytes behind the start flag 0xFF 0xFF found at offsets 0 to 9, or
+// null. The node may be unaligned: copy it out before reading its fields.
+const uint8_t *find_node_start(const uint8_t *buf, uint64_t len);
+// 0 when the node may follow the one accepted before, else EINVAL (logged).
 int check_valid_node(const packet_node *node, int slot, uint32_t prev_token, uint32_t prev_number);
+// Places the slice's payload from *slot on; the bytes placed, or negative.
 int fill_slice_into_iov(common_io_buf *v, int *slot, const packet_node *node, uint32_t prev_number);
