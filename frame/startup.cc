@@ -134,6 +134,12 @@ bool cancel_worker(const pthread_t *id, int *result) {
     return true;
 }
 
+bool worker_alive(const pthread_t *id) {
+    mutex_lock lock(&worker_mutex);
+    worker *w = find_worker(id);
+    return w != nullptr && w->alive;
+}
+
 bool spawn_threads() {
     void *cdev_fd = &g_cdev_fd;
     int rc = start_worker(&g_heartbeat_thread_id, heartbeat_thread, cdev_fd);

@@ -28,3 +28,6 @@ bool cancel_worker(const pthread_t *id, int *result);
 // above) running body(arg), and marks it alive until body ends or the thread
 // is cancelled. Returns the thread-creation result.
 int start_worker(pthread_t *id, void *(*body)(void *), void *arg);
+
+// Whether the worker kept in `id` was created and has not ended.
+bool worker_alive(const pthread_t *id);
