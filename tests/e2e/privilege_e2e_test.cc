@@ -1,0 +1,150 @@
+// The privilege drop of the running agent: the account of Vorlan_user in its
+// own /opt/vorlan/config/Vorlan.ini, or root when there is none.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char TEST_ACCOUNT[] = "cdevtest:x:4242:4242::/nonexistent:/usr/sbin/nologin";
+const char TEST_GROUP[] = "cdevtest:x:4242:";
+const char EXTRA_GROUP[] = "cdevextra:x:4243:cdevtest";
+
+bool can_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+// The listening socket is put into the listening state only after the
+// privilege drop, so a connection means the drop is done.
+bool wait_serving(int port) {
+    for (int i = 0; i < 500; i++) {
+        if (can_connect(port)) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// The ids listed after `key` in /proc/PID/status.
+std::vector<std::string> status_ids(pid_t pid, const std::string &key) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(key + ":", 0) == 0) {
+            std::istringstream fields(line.substr(key.size() + 1));
+            std::vector<std::string> ids;
+            for (std::string id; fields >> id;) {
+                ids.push_back(id);
+            }
+            return ids;
+        }
+    }
+    return {};
+}
+
+class PrivilegeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/privilege_e2e_dev.XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        device_ = tmpl;
+    }
+    void TearDown() override { fs::remove(device_); }
+
+    AgentOptions agent_with(std::optional<std::string> ini) {
+        port_ = free_tcp_port();
+        AgentOptions o;
+        o.args = {"/dev/net_cdev", std::to_string(port_)};
+        o.device_source = device_;
+        o.vorlan_ini = std::move(ini);
+        o.passwd_lines = {TEST_ACCOUNT};
+        o.group_lines = {TEST_GROUP, EXTRA_GROUP};
+        o.env = {{"DEBUG_NETWORK", ""}};
+        return o;
+    }
+
+    std::string device_;
+    int port_ = -1;
+};
+
+TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
+    AgentProcess agent(agent_with("# agent account\nVorlan_user=cdevtest\n"));
+    agent.start();
+    ASSERT_TRUE(wait_serving(port_)) << agent.log();
+    const std::vector<std::string> user(4, "4242");
+    EXPECT_EQ(status_ids(agent.pid(), "Uid"), user);
+    EXPECT_EQ(status_ids(agent.pid(), "Gid"), user);
+    EXPECT_EQ(status_ids(agent.pid(), "Groups"), (std::vector<std::string>{"4242", "4243"}));
+    EXPECT_EQ(agent.log().find("failed."), std::string::npos) << agent.log();
+
+    // The log and the socket opened as root stay usable after the drop.
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(10s), 0);
+    EXPECT_NE(agent.log().find("] clean_up,"), std::string::npos) << agent.log();
+}
+
+struct StaysRootCase {
+    const char *name;
+    std::optional<std::string> ini;
+    std::optional<std::string> logged;  // the account named in the log line, if any
+};
+
+class StaysRootTest : public PrivilegeTest, public ::testing::WithParamInterface<StaysRootCase> {};
+
+TEST_P(StaysRootTest, KeepsRootAndSaysWhy) {
+    const StaysRootCase &c = GetParam();
+    AgentProcess agent(agent_with(c.ini));
+    agent.start();
+    ASSERT_TRUE(wait_serving(port_)) << agent.log();
+    const std::vector<std::string> root(4, "0");
+    EXPECT_EQ(status_ids(agent.pid(), "Uid"), root);
+    EXPECT_EQ(status_ids(agent.pid(), "Gid"), root);
+    std::string text = agent.log();
+    if (c.logged) {
+        EXPECT_NE(text.find("change_gid_uid,"), std::string::npos) << text;
+        EXPECT_NE(text.find("-> " + *c.logged + " is not exist.\n\n"), std::string::npos) << text;
+    } else {
+        EXPECT_EQ(text.find("change_gid_uid,"), std::string::npos) << text;
+    }
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(10s), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StaysRootTest,
+    ::testing::Values(StaysRootCase{"MissingFile", std::nullopt, std::nullopt},
+                      StaysRootCase{"NoKey", "Vorlan_userx=cdevtest\n", std::nullopt},
+                      StaysRootCase{"Root", "Vorlan_user=root\n", std::nullopt},
+                      StaysRootCase{"EmptyValue", "Vorlan_user=\n", ""},
+                      StaysRootCase{"UnknownAccount", "Vorlan_user=nosuchcdev\n", "nosuchcdev"}),
+    [](const ::testing::TestParamInfo<StaysRootCase> &info) { return info.param.name; });
+
+}  // namespace
+}  // namespace e2e

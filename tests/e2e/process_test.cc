@@ -1,0 +1,254 @@
+// The agent as a process: root check, command line, port selection and
+// process name, failed start-up, and the shutdown on each termination signal
+// while serving and during start-up.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto START_TIMEOUT = 10s;
+constexpr auto EXIT_TIMEOUT = 10s;
+
+const char *const SHUTDOWN_LINES[] = {
+    "Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
+    "Stopped CDEV request handler (0)\n", "Stopped CDEV handler (0)\n", "] clean_up,"};
+
+sockaddr_in loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+bool can_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+// A socket listening on `port`; -1 when the port is taken.
+int occupy(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool wait_serving(int port) {
+    auto deadline = std::chrono::steady_clock::now() + START_TIMEOUT;
+    while (!can_connect(port)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// Each line must follow the previous one in the text.
+void expect_in_order(const std::string &text, const char *const *lines, size_t count) {
+    size_t at = 0;
+    for (size_t i = 0; i < count; i++) {
+        size_t next = text.find(lines[i], at);
+        ASSERT_NE(next, std::string::npos) << lines[i] << "\n" << text;
+        at = next;
+    }
+}
+
+class AgentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/process_test_dev.XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        device_ = tmpl;
+    }
+    void TearDown() override { fs::remove(device_); }
+
+    AgentOptions serving(std::vector<std::string> args) const {
+        AgentOptions o;
+        o.args = std::move(args);
+        o.device_source = device_;
+        o.env = {{"DEBUG_NETWORK", ""}};
+        return o;
+    }
+
+    std::string device_;
+};
+
+TEST_F(AgentTest, NonRootExits127WithoutTouchingTheLog) {
+    AgentOptions o = serving({"/dev/net_cdev", std::to_string(free_tcp_port())});
+    o.run_as_uid = 65534;
+    o.run_as_gid = 65534;
+    AgentProcess agent(o);
+    agent.start();
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 127);
+    EXPECT_FALSE(fs::exists(agent.log_path()));
+}
+
+TEST_F(AgentTest, TooFewArgumentsPrintUsageAndStillOpenTheLog) {
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"/dev/net_cdev"}}) {
+        AgentProcess agent(serving(args));
+        agent.start();
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+        EXPECT_EQ(agent.stderr_text(),
+                  "usage: " + agent_binary() + " <device> <listen_port> [bind_retry_count]\n");
+        EXPECT_NE(agent.log().find("cdev_agent is starting ...\n"), std::string::npos);
+    }
+}
+
+TEST_F(AgentTest, InvalidListenPortEndsWithStatusZero) {
+    for (const char *port :
+         {"1023", "65536", "80x", "", "1024 ", "-2000", "99999999999999999999"}) {
+        AgentOptions o = serving({"/dev/net_cdev", port});
+        o.env.clear();
+        AgentProcess agent(o);
+        agent.start();
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << port;
+        EXPECT_NE(agent.log().find("main,"), std::string::npos) << port;
+        EXPECT_NE(agent.log().find("'listen_port' is invalid.\n"), std::string::npos) << port;
+    }
+}
+
+TEST_F(AgentTest, InvalidBindRetryCountEndsWithStatusZero) {
+    std::string port = std::to_string(free_tcp_port());
+    for (const char *retry : {"65536", "-1", "2x", "", "2 "}) {
+        AgentProcess agent(serving({"/dev/net_cdev", port, retry}));
+        agent.start();
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << retry;
+        EXPECT_NE(agent.log().find("'bind_retry_count' is invalid.\n"), std::string::npos) << retry;
+        EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << retry;
+    }
+}
+
+TEST_F(AgentTest, ZeroBindRetriesFailsStartUp) {
+    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(free_tcp_port()), "0"}));
+    agent.start();
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    EXPECT_NE(agent.log().find("Failed to init socket server.\n"), std::string::npos);
+}
+
+TEST_F(AgentTest, SignedAndSpacedPortIsAccepted) {
+    for (const char *prefix : {"+", " "}) {
+        int port = free_tcp_port();
+        AgentProcess agent(serving({"/dev/net_cdev", prefix + std::to_string(port)}));
+        agent.start();
+        ASSERT_TRUE(wait_serving(port)) << agent.log();
+        std::string line = "server pid: " + std::to_string(agent.pid()) +
+                           ", device: /dev/net_cdev, port: " + std::to_string(port) +
+                           ", retry 65535.\n";
+        EXPECT_NE(agent.log().find(line), std::string::npos) << agent.log();
+        agent.send_signal(SIGTERM);
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    }
+}
+
+TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
+    int port = -1;
+    int busy = -1;
+    for (int tries = 0; tries < 20 && busy < 0; tries++) {
+        port = free_tcp_port();
+        if (port >= 65535 || !(busy = occupy(port), busy >= 0)) {
+            continue;
+        }
+        int probe = occupy(port + 1);
+        if (probe < 0) {
+            close(busy);
+            busy = -1;
+        } else {
+            close(probe);
+        }
+    }
+    ASSERT_GE(busy, 0);
+    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port), "2"}));
+    agent.start();
+    ASSERT_TRUE(wait_serving(port + 1)) << agent.log();
+    EXPECT_NE(
+        agent.log().find("Open local server port " + std::to_string(port + 1) + " successfully.\n"),
+        std::string::npos)
+        << agent.log();
+    EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"),
+              "cdev." + std::to_string(port + 1) + "\n");
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    close(busy);
+}
+
+TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
+    int port = free_tcp_port();
+    AgentOptions o = serving({"/dev/other_cdev", std::to_string(port)});
+    o.device_path = "/dev/other_cdev";
+    AgentProcess agent(o);
+    agent.start();
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    std::string text = agent.log();
+    EXPECT_NE(text.find("Open local server port " + std::to_string(port)), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("] clean_up,"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Thread for"), std::string::npos) << text;
+    EXPECT_FALSE(can_connect(port));
+    int again = occupy(port);
+    EXPECT_GE(again, 0);
+    close(again);
+}
+
+class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SignalTest, TerminationSignalWhileServingStopsWorkersAndExitsZero) {
+    int port = free_tcp_port();
+    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
+    agent.start();
+    ASSERT_TRUE(wait_serving(port)) << agent.log();
+    agent.send_signal(GetParam());
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
+    EXPECT_FALSE(can_connect(port));
+}
+
+// The privilege drop reads the configuration file; a FIFO there holds the
+// agent in its last start-up step, after the signals are armed and the
+// workers run but before the socket listens.
+TEST_P(SignalTest, TerminationSignalDuringStartUpExitsZero) {
+    int port = free_tcp_port();
+    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
+    fs::path config = fs::path(agent.workdir()).parent_path() / "ns/opt/vorlan/config";
+    fs::create_directories(config);
+    ASSERT_EQ(mkfifo((config / "Vorlan.ini").c_str(), 0644), 0);
+    agent.start();
+    ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", START_TIMEOUT)) << agent.log();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(can_connect(port));
+    agent.send_signal(GetParam());
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTerminationSignals, SignalTest,
+                         ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+}  // namespace
+}  // namespace e2e
