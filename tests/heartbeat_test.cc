@@ -1,0 +1,159 @@
+// Heartbeat: the init message retried until written, then heartbeats 10 s
+// apart, in both modes; the sleeps are recorded, not slept.
+#include "transport/heartbeat.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/msg_header.h"
+#include "frame/log.h"
+#include "transport/device.h"
+
+namespace {
+
+// The tests run in a scratch directory with their own log, every level on.
+class log_environment : public testing::Environment {
+  public:
+    void SetUp() override {
+        char dir[] = "/tmp/heartbeat_test.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        ASSERT_EQ(chdir(dir), 0);
+        ASSERT_EQ(mkdir("log", 0755), 0);
+        setenv("DEBUG_NETWORK", "", 1);
+        ASSERT_EQ(init_log(LOG_ERROR), 0);
+    }
+};
+const auto *const g_log_env = testing::AddGlobalTestEnvironment(new log_environment);
+
+std::string read_log() {
+    std::ifstream in("log/heartbeat_test.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t count_in(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+// What the loop did, in order: "write" and "sleep <ms>" events, and the
+// bytes of every write.
+struct recording {
+    std::vector<std::string> events;
+    std::vector<std::vector<uint8_t>> units;
+    int failures_left = 0;
+};
+recording g_rec;
+
+int64_t record_write(const void *unit, uint64_t len) {
+    g_rec.events.push_back("write");
+    auto *bytes = static_cast<const uint8_t *>(unit);
+    g_rec.units.emplace_back(bytes, bytes + len);
+    if (g_rec.failures_left > 0) {
+        g_rec.failures_left--;
+        return -1;
+    }
+    return MSG_HEADER_SIZE;
+}
+
+void record_sleep(unsigned int ms) {
+    g_rec.events.push_back("sleep " + std::to_string(ms));
+}
+
+std::vector<uint8_t> header_bytes(uint8_t type) {
+    std::vector<uint8_t> bytes(MSG_HEADER_SIZE, 0);
+    bytes[0] = type;
+    bytes[1] = MSG_SOURCE_HOST;
+    return bytes;
+}
+
+std::vector<uint8_t> node_bytes(uint8_t type) {
+    std::vector<uint8_t> bytes(PACKET_NODE_SIZE, 0);
+    bytes[0] = SLICE_TOKEN_ONLY;  // token 3, number 0, length 32, little-endian
+    bytes[8] = MSG_HEADER_SIZE;
+    auto header = header_bytes(type);
+    std::copy(header.begin(), header.end(), bytes.begin() + 12);
+    return bytes;
+}
+
+class HeartbeatRun : public testing::Test {
+  protected:
+    void SetUp() override { g_rec = recording(); }
+    // The loop with two failed init attempts and two heartbeats.
+    void run(int mode) {
+        g_rec.failures_left = 2;
+        size_t log_start = read_log().size();
+        heartbeat_run({mode, record_write, record_sleep}, 2);
+        log_ = read_log().substr(log_start);
+    }
+    void expect_sequence() {
+        std::vector<std::string> expected = {"write",     "sleep 100",   "write",
+                                             "sleep 100", "write",       "sleep 10000",
+                                             "write",     "sleep 10000", "write"};
+        EXPECT_EQ(g_rec.events, expected);
+        EXPECT_EQ(count_in(log_, "Failed to send 'init' msg to Tavix\n"), 2u);
+        EXPECT_EQ(count_in(log_, "Send 'init' msg to Tavix successfully\n"), 1u);
+        EXPECT_GT(log_.find("Send 'init' msg to Tavix successfully\n"),
+                  log_.rfind("Failed to send 'init' msg to Tavix\n"));
+    }
+    std::string log_;
+};
+
+TEST_F(HeartbeatRun, NetCdevSendsHeadersAlone) {
+    run(CONNECT_MODE_NET_CDEV);
+    expect_sequence();
+    ASSERT_EQ(g_rec.units.size(), 5u);
+    for (size_t i = 0; i < 3; i++) EXPECT_EQ(g_rec.units[i], header_bytes(MSG_TYPE_INIT));
+    for (size_t i = 3; i < 5; i++) EXPECT_EQ(g_rec.units[i], header_bytes(MSG_TYPE_HEARTBEAT));
+}
+
+TEST_F(HeartbeatRun, UsbSendsOnePacketNodeEach) {
+    run(CONNECT_MODE_USB);
+    expect_sequence();
+    ASSERT_EQ(g_rec.units.size(), 5u);
+    for (size_t i = 0; i < 3; i++) EXPECT_EQ(g_rec.units[i], node_bytes(MSG_TYPE_INIT));
+    for (size_t i = 3; i < 5; i++) EXPECT_EQ(g_rec.units[i], node_bytes(MSG_TYPE_HEARTBEAT));
+}
+
+// The real thread on a packet socket: it keeps trying while the device is
+// closed and sends the init message once it is there.
+TEST(HeartbeatThread, InitReachesTheDeviceOnceItIsOpen) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    g_connect_mode = CONNECT_MODE_NET_CDEV;
+    g_cdev_fd = -1;
+    size_t log_start = read_log().size();
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, heartbeat_thread, nullptr), 0);
+    while (count_in(read_log().substr(log_start), "Failed to send 'init' msg to Tavix\n") < 2) {
+        usleep(10000);
+    }
+    g_cdev_fd = sv[0];
+    struct pollfd pfd = {sv[1], POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    uint8_t buf[64];
+    ASSERT_EQ(recv(sv[1], buf, sizeof(buf), 0), static_cast<ssize_t>(MSG_HEADER_SIZE));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + MSG_HEADER_SIZE), header_bytes(MSG_TYPE_INIT));
+    while (count_in(read_log().substr(log_start), "Send 'init' msg to Tavix successfully\n") < 1) {
+        usleep(10000);
+    }
+    // The thread sleeps 10 s before its first heartbeat and ends with the
+    // process; the socket stays open for it.
+}
+
+}  // namespace
