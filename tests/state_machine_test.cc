@@ -1,0 +1,278 @@
+// The state machine driven pass by pass through hooks defined here.
+#include "socket/state_machine.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/conn_node.h"
+#include "frame/log.h"
+#include "frame/util.h"
+namespace {
+
+// What the hooks answer; each test sets them.
+int (*request_rule)(conn_node *) = nullptr;
+int (*status_rule)(conn_node *) = nullptr;
+std::atomic<int> request_calls{0};
+std::atomic<int> status_calls{0};
+std::atomic<int> rejected{0};
+std::atomic<int> established{0};
+std::atomic<int> forwarded{0};
+std::atomic<int> hook_saw_node_on_list{0};
+conn_list *current_list = nullptr;
+
+bool on_list(conn_list *list, conn_node *node) {
+    for (conn_node *n = get_list_head(list); n != nullptr; n = n->next) {
+        if (n == node) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int check_connection_request(conn_node *node) {
+    request_calls++;
+    return request_rule(node);
+}
+
+int check_connection_status(conn_node *node, int) {
+    status_calls++;
+    return status_rule(node);
+}
+
+void connection_rejected(conn_node *node) {
+    rejected++;
+    if (node->next != nullptr || on_list(current_list, node)) {
+        hook_saw_node_on_list++;
+    }
+}
+
+void connection_established(conn_node *node) {
+    established++;
+    if (node->next != nullptr || on_list(current_list, node)) {
+        hook_saw_node_on_list++;
+    }
+}
+
+void *forward_one_node(void *node) {
+    pthread_detach(pthread_self());
+    free_node(static_cast<conn_node *>(node));
+    forwarded++;
+    return nullptr;
+}
+
+namespace {
+
+// Opens the log with every level in a fresh directory, once per process, and
+// returns the log file's path.
+const std::string &test_log_path() {
+    static const std::string path = [] {
+        char dir[] = "/tmp/cdev_test_XXXXXX";
+        if (mkdtemp(dir) == nullptr || chdir(dir) != 0 || mkdir("log", 0755) != 0) {
+            return std::string();
+        }
+        setenv("DEBUG_NETWORK", "", 1);
+        char comm[20] = {};
+        read_comm_from_file("/proc/self/comm", comm, sizeof(comm));
+        return init_log(LOG_ERROR) == 0 ? std::string(dir) + "/log/" + comm + ".log"
+                                        : std::string();
+    }();
+    return path;
+}
+
+std::string read_log() {
+    std::ifstream in(test_log_path());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+struct state_machine_test : ::testing::Test {
+    conn_list list;
+    size_t log_start = 0;
+    void SetUp() override {
+        ASSERT_FALSE(test_log_path().empty());
+        log_start = read_log().size();
+        init_list(&list);
+        current_list = &list;
+        request_calls = status_calls = rejected = established = forwarded = 0;
+        hook_saw_node_on_list = 0;
+    }
+    void TearDown() override {
+        while (conn_node *n = get_list_head(&list)) {
+            free_node(detach_node_fast(&list, nullptr, n));
+        }
+    }
+    std::string new_log() { return read_log().substr(log_start); }
+    std::vector<uint32_t> ids() {
+        std::vector<uint32_t> out;
+        for (conn_node *n = get_list_head(&list); n != nullptr; n = n->next) {
+            out.push_back(n->link_id);
+        }
+        return out;
+    }
+};
+
+TEST_F(state_machine_test, UndecidedNodeIsFreedAfter26Checks) {
+    request_rule = [](conn_node *) { return CONN_STATUS_REQUESTED; };
+    status_rule = [](conn_node *) { return CONN_STATUS_PENDING; };
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    conn_node *node = alloc_node(sv[0], -1);
+    add_to_head(&list, node);
+    for (int pass = 1; pass <= connection_check_retry_count; pass++) {
+        handle_socket_connection_pass(&list);
+        ASSERT_EQ(node, get_list_head(&list)) << "pass " << pass;
+        EXPECT_EQ(pass, node->check_count);
+    }
+    EXPECT_EQ(CONN_STATUS_PENDING, node->status.load());
+    handle_socket_connection_pass(&list);
+    EXPECT_EQ(nullptr, get_list_head(&list));
+    EXPECT_EQ(1, request_calls.load());
+    EXPECT_EQ(25, status_calls.load());
+    EXPECT_EQ(0, rejected.load());
+    char c;
+    EXPECT_EQ(0, recv(sv[1], &c, 1, 0));  // the client socket was closed
+
+    std::string log = new_log();
+    std::string fds = "(" + std::to_string(sv[0]) + "/-1)";
+    EXPECT_EQ(26u, count_of(log, "check fd " + fds));
+    EXPECT_EQ(27u, count_of(log, "check_node_timeout,"));  // 26 checks and the time-out
+    EXPECT_EQ(1u, count_of(log, "check fd " + fds + ", count: 0/25.\n"));
+    EXPECT_EQ(1u, count_of(log, "check fd " + fds + ", count: 25/25.\n"));
+    EXPECT_EQ(1u, count_of(log, "Node connection timeout, free this node " + fds + ".\n"));
+    // Status lines only when the status changes: 0 -> 1 and 1 -> 3, once each.
+    EXPECT_EQ(2u, count_of(log, "handle_socket_connection,"));
+    EXPECT_EQ(1u, count_of(log, "id: 0x00000000, status: 0 -> 1.\n"));
+    EXPECT_EQ(1u, count_of(log, "id: 0x00000000, status: 1 -> 3.\n"));
+    close(sv[1]);
+}
+
+TEST_F(state_machine_test, RejectingHeadMiddleAndLastKeepsTheOthers) {
+    for (uint32_t id = 1; id <= 5; id++) {
+        conn_node *n = alloc_node(-1, -1);
+        n->link_id = id;
+        add_to_head(&list, n);
+    }
+    // The list reads 5 4 3 2 1: reject the head, the middle and the last.
+    request_rule = [](conn_node *n) {
+        return n->link_id % 2 == 1 ? CONN_STATUS_DISCONNECTED : CONN_STATUS_REQUESTED;
+    };
+    status_rule = [](conn_node *n) {
+        return n->link_id == 2 ? CONN_STATUS_DISCONNECTED : CONN_STATUS_PENDING;
+    };
+    handle_socket_connection_pass(&list);
+    EXPECT_EQ((std::vector<uint32_t>{4, 2}), ids());
+    EXPECT_EQ(3, rejected.load());
+    handle_socket_connection_pass(&list);
+    EXPECT_EQ((std::vector<uint32_t>{4}), ids());
+    EXPECT_EQ(4, rejected.load());
+    EXPECT_EQ(0, hook_saw_node_on_list.load());
+    std::string log = new_log();
+    EXPECT_EQ(0u, count_of(log, "id: 0x05000000, status:"));  // 0 stayed 0
+    EXPECT_EQ(1u, count_of(log, "id: 0x04000000, status: 0 -> 1.\n"));
+    EXPECT_EQ(1u, count_of(log, "id: 0x02000000, status: 1 -> 0.\n"));
+}
+
+TEST_F(state_machine_test, EstablishedNodeGoesToItsOwnThread) {
+    request_rule = [](conn_node *) { return CONN_STATUS_REQUESTED; };
+    status_rule = [](conn_node *) { return CONN_STATUS_CONNECTED; };
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    conn_node *node = alloc_node(sv[0], -1);
+    node->link_id = 0x00DB0701;
+    add_to_head(&list, node);
+    handle_socket_connection_pass(&list);
+    EXPECT_EQ(0, established.load());
+    handle_socket_connection_pass(&list);
+    EXPECT_EQ(nullptr, get_list_head(&list));
+    EXPECT_EQ(1, established.load());
+    EXPECT_EQ(0, hook_saw_node_on_list.load());
+    char c;
+    EXPECT_EQ(0, recv(sv[1], &c, 1, 0));  // freed by the forwarding thread
+    std::string log = new_log();
+    EXPECT_EQ(1u, count_of(log, "id: 0x0107db00, status: 1 -> 2.\n"));
+    EXPECT_EQ(1u, count_of(log, "do_forward,"));
+    EXPECT_EQ(1u, count_of(log, ", fd: " + std::to_string(sv[0]) + "/-1, link id: 0x0107db00.\n"));
+    close(sv[1]);
+}
+
+TEST_F(state_machine_test, ListenFailureEndsTheAcceptLoop) {
+    EXPECT_EQ(-1, run_socket_server(-1, &list));
+    EXPECT_EQ(1u, count_of(new_log(), "ERROR on listen, error code: 9\n"));
+}
+
+// Clients keep connecting while the state machine sits in a slow hook on the
+// head it saw: every one of them must still be accepted and served.
+TEST_F(state_machine_test, ConnectionsDuringASlowHookAreNotLost) {
+    constexpr int CLIENTS = 40;
+    request_rule = [](conn_node *) {
+        msleep(2);
+        return CONN_STATUS_CONNECTED;
+    };
+    status_rule = [](conn_node *) { return CONN_STATUS_PENDING; };
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&addr), len));
+    ASSERT_EQ(0, listen(listener, CLIENTS));
+    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+
+    std::atomic<int> accepted{0};
+    std::thread acceptor([&] {
+        for (int i = 0; i < CLIENTS; i++) {
+            if (accept_connection(listener, &list) == 0) {
+                accepted++;
+            }
+        }
+    });
+    std::vector<int> clients;
+    std::thread connector([&] {
+        for (int i = 0; i < CLIENTS; i++) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            connect(fd, reinterpret_cast<sockaddr *>(&addr), len);
+            clients.push_back(fd);
+            msleep(1);
+        }
+    });
+    for (int i = 0; i < 5000 && forwarded < CLIENTS; i++) {
+        handle_socket_connection_pass(&list);
+        msleep(1);
+    }
+    connector.join();
+    acceptor.join();
+    EXPECT_EQ(CLIENTS, accepted.load());
+    EXPECT_EQ(CLIENTS, established.load());
+    EXPECT_EQ(CLIENTS, forwarded.load());
+    EXPECT_EQ(nullptr, get_list_head(&list));
+    for (int fd : clients) {
+        char c;
+        EXPECT_EQ(0, recv(fd, &c, 1, 0));
+        close(fd);
+    }
+    close(listener);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// Stream reads into io vectors and the sends, over real loopback sockets.
+#include "socket/stream_io.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/iov.h"
+#include "frame/util.h"
+#include "socket/outbound.h"
+
+namespace {
+
+constexpr int BIG_BUFFER = 1 << 20;
+
+// A connected loopback TCP pair with large buffers, so a whole test burst
+// fits in the receive queue.
+struct tcp_pair {
+    int client = -1;
+    int server = -1;
+    tcp_pair() {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        int big = BIG_BUFFER;
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+        bind(listener, reinterpret_cast<sockaddr *>(&addr), len);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+        connect(client, reinterpret_cast<sockaddr *>(&addr), len);
+        server = accept(listener, nullptr, nullptr);
+        close(listener);
+    }
+    ~tcp_pair() {
+        close(client);
+        close(server);
+    }
+    // Sends `n` bytes of a counting pattern and waits until all are queued.
+    void send_pattern(int n, int first = 0) {
+        std::vector<unsigned char> data(static_cast<size_t>(n));
+        for (int i = 0; i < n; i++) {
+            data[static_cast<size_t>(i)] = static_cast<unsigned char>((first + i) % 251);
+        }
+        ASSERT_EQ(n, send(client, data.data(), data.size(), 0));
+        wait_queued(n);
+    }
+    void wait_queued(int n) {
+        int queued = 0;
+        for (int i = 0; i < 1000 && queued < n; i++) {
+            ioctl(server, FIONREAD, &queued);
+            if (queued < n) {
+                msleep(1);
+            }
+        }
+        ASSERT_EQ(n, queued);
+    }
+};
+
+struct io_vector {
+    common_io_buf *v = alloc_common_io_buf(1);
+    ~io_vector() { release_common_io_buf(v); }
+};
+
+// BUFSIZE is process-wide; each test that changes it puts it back.
+struct bufsize_scope {
+    int saved = BUFSIZE;
+    explicit bufsize_scope(int size) { BUFSIZE = size; }
+    ~bufsize_scope() { BUFSIZE = saved; }
+};
+
+TEST(TcpDataRecv, PeerClosedWithoutData) {
+    tcp_pair p;
+    io_vector io;
+    shutdown(p.client, SHUT_WR);
+    ASSERT_EQ(1, poll_one_fd(p.server, 1000));
+    EXPECT_EQ(0, tcp_data_recv(p.server, io.v));
+    EXPECT_EQ(1u, io.v->iov_cnt);
+    EXPECT_EQ(32u, io.v->iov[0].iov_len);
+}
+
+TEST(TcpDataRecv, BurstEndingAtASliceBoundaryEndsWithAnEmptyEntry) {
+    tcp_pair p;
+    io_vector io;
+    p.send_pattern(BUFSIZE - 32);
+    EXPECT_EQ(BUFSIZE - 32, tcp_data_recv(p.server, io.v));
+    EXPECT_EQ(2u, io.v->iov_cnt);
+    EXPECT_EQ(static_cast<size_t>(BUFSIZE), io.v->iov[0].iov_len);
+    ASSERT_NE(nullptr, io.v->iov[1].iov_base);
+    EXPECT_EQ(0u, io.v->iov[1].iov_len);
+    EXPECT_EQ(BUFSIZE - 32, io.v->total_len);
+}
+
+TEST(TcpDataRecv, PayloadFollowsTheKeptHeader) {
+    bufsize_scope size(1024);
+    tcp_pair p;
+    io_vector io;
+    auto *slice0 = static_cast<unsigned char *>(io.v->iov[0].iov_base);
+    for (int i = 0; i < 32; i++) {
+        slice0[i] = static_cast<unsigned char>(0xa0 + i);
+    }
+    p.send_pattern(3000);
+    EXPECT_EQ(3000, tcp_data_recv(p.server, io.v));
+    ASSERT_EQ(3u, io.v->iov_cnt);
+    EXPECT_EQ(1024u, io.v->iov[0].iov_len);  // header plus 992 payload bytes
+    EXPECT_EQ(1024u, io.v->iov[1].iov_len);
+    EXPECT_EQ(984u, io.v->iov[2].iov_len);
+    EXPECT_EQ(slice0, io.v->iov[0].iov_base);
+    for (int i = 0; i < 32; i++) {
+        EXPECT_EQ(0xa0 + i, slice0[i]);
+    }
+    int k = 0;
+    for (uint64_t e = 0; e < io.v->iov_cnt; e++) {
+        const auto *b = static_cast<const unsigned char *>(io.v->iov[e].iov_base);
+        for (size_t j = e == 0 ? 32 : 0; j < io.v->iov[e].iov_len; j++, k++) {
+            ASSERT_EQ(k % 251, b[j]) << "payload byte " << k;
+        }
+    }
+    EXPECT_EQ(3000, k);
+}
+
+TEST(TcpDataRecv, OneCallTakesAtMost128Slices) {
+    bufsize_scope size(1024);
+    tcp_pair p;
+    io_vector io;
+    const int limit = 128 * 1024 - 32;
+    p.send_pattern(limit + 500);
+    EXPECT_EQ(limit, tcp_data_recv(p.server, io.v));
+    EXPECT_EQ(128u, io.v->iov_cnt);
+    EXPECT_EQ(1024u, io.v->iov[127].iov_len);
+    EXPECT_EQ(500, tcp_data_recv(p.server, io.v));
+    EXPECT_EQ(1u, io.v->iov_cnt);
+    EXPECT_EQ(limit % 251, static_cast<unsigned char *>(io.v->iov[0].iov_base)[32]);
+}
+
+TEST(TcpDataRecv, ResetAfterDataGivesZeroAndOneEntry) {
+    bufsize_scope size(1024);
+    tcp_pair p;
+    io_vector io;
+    p.send_pattern(992 + 1024);  // fills two slices, the reset comes on the third read
+    linger hard = {1, 0};
+    setsockopt(p.client, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    close(p.client);
+    p.client = -1;
+    ASSERT_EQ(1, poll_one_fd(p.server, 1000));
+    EXPECT_EQ(0, tcp_data_recv(p.server, io.v));
+    EXPECT_EQ(1u, io.v->iov_cnt);
+}
+
+TEST(FdReadAllData, FailuresAndAZeroCount) {
+    io_vector io;
+    uint64_t count = 0;
+    EXPECT_EQ(0, fd_read_all_data(-1, recv_msg_all, io.v, &count));
+    EXPECT_EQ(0u, count);
+    count = 128;
+    EXPECT_EQ(-1, fd_read_all_data(-1, recv_msg_all, io.v, &count));
+    EXPECT_EQ(128u, count);
+}
+
+TEST(PollOneFd, IdleAndHungUp) {
+    tcp_pair p;
+    EXPECT_EQ(0, poll_one_fd(p.server, 0));
+    close(p.client);
+    p.client = -1;
+    EXPECT_EQ(1, poll_one_fd(p.server, 1000));
+}
+
+TEST(ForwardMessageFast, ManySlicesArriveIntact) {
+    tcp_pair p;
+    common_io_buf *v = alloc_common_io_buf(IOV_MAX_ALLOC);
+    std::vector<unsigned char> expected;
+    for (uint64_t e = 0; e < IOV_MAX_ALLOC; e++) {
+        auto *b = static_cast<unsigned char *>(v->iov[e].iov_base);
+        v->iov[e].iov_len = (e * 37) % static_cast<uint64_t>(BUFSIZE) + 1;
+        for (size_t j = 0; j < v->iov[e].iov_len; j++) {
+            b[j] = static_cast<unsigned char>(e * 3 + j);
+            expected.push_back(b[j]);
+        }
+    }
+    std::vector<unsigned char> got(expected.size());
+    std::thread reader([&] {
+        size_t have = 0;
+        while (have < got.size()) {
+            ssize_t n = recv(p.server, got.data() + have, got.size() - have, 0);
+            if (n <= 0) {
+                break;
+            }
+            have += static_cast<size_t>(n);
+        }
+    });
+    EXPECT_EQ(static_cast<int64_t>(expected.size()),
+              forward_message_fast(p.client, v->iov, IOV_MAX_ALLOC));
+    reader.join();
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(-1, forward_message_fast(-1, v->iov, 1));
+    release_common_io_buf(v);
+}
+
+TEST(HeaderIo, SendAndReceiveExactly32Bytes) {
+    tcp_pair p;
+    unsigned char out[32];
+    for (int i = 0; i < 32; i++) {
+        out[i] = static_cast<unsigned char>(i + 1);
+    }
+    EXPECT_EQ(32, send_msg_header(p.client, reinterpret_cast<msg_header *>(out)));
+    p.wait_queued(32);
+    unsigned char in[32] = {};
+    EXPECT_EQ(32, recv_msg_header(p.server, reinterpret_cast<msg_header *>(in)));
+    EXPECT_EQ(0, memcmp(out, in, 32));
+    EXPECT_EQ(-1, recv_msg_header(p.server, reinterpret_cast<msg_header *>(in)));
+}
+
+TEST(SockIsPeerAlive, RefusedDatagramIsReported) {
+    int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    bind(probe, reinterpret_cast<sockaddr *>(&addr), len);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&addr), &len);
+    close(probe);  // nobody listens on that port now
+
+    int fd = connect_to_local_port(addr.sin_port, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(1, sock_is_peer_alive(fd));
+    ASSERT_EQ(1, send(fd, "x", 1, 0));
+    int alive = 1;
+    for (int i = 0; i < 200 && alive == 1; i++) {
+        alive = sock_is_peer_alive(fd);
+        if (alive == 1) {
+            msleep(5);
+        }
+    }
+    EXPECT_EQ(0, alive);
+    close(fd);
+}
+
+}  // namespace
