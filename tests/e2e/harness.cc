@@ -452,3 +452,123 @@ std::string AgentProcess::stdout_text() const {
 }
 
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+constexpr uint8_t MSG_TYPE_HEARTBEAT_CODE = 4;
+constexpr uint8_t MSG_TYPE_INIT_CODE = 5;
+
+std::string device_path_for(emu::DeviceEmulator::Mode mode) {
+    return mode == emu::DeviceEmulator::Mode::NetCdev ? "/dev/net_cdev" : "/dev/lcd1";
+}
+
+AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
+                                       const std::string &mount_dir, AgentOptions o, bool debug_log,
+                                       int port) {
+    o.device_path = device_path_for(device.mode());
+    o.device_source = mount_dir + "/" + device.file_name();
+    if (o.args.empty()) {
+        o.args = {o.device_path, std::to_string(port)};
+    }
+    if (debug_log) {
+        o.env.emplace("DEBUG_NETWORK", "1");
+    }
+    return o;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/cdev_e2e_mnt_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path = tmpl;
+    chmod(path.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+AgentOnEmulator::AgentOnEmulator(emu::DeviceEmulator::Mode mode, AgentOptions options,
+                                 bool debug_log)
+    : emu(mode),
+      port(free_tcp_port()),
+      agent(agent_on_emulator_options(emu, mount_dir.path, std::move(options), debug_log, port)) {}
+
+AgentOnEmulator::~AgentOnEmulator() {
+    // The agent first: its namespace holds a bind of the emulator's file.
+    if (agent.running()) {
+        agent.send_signal(SIGKILL);
+        agent.wait_exit(std::chrono::seconds(10));
+    }
+    emu.stop();
+}
+
+std::string AgentOnEmulator::device_path() const {
+    return device_path_for(emu.mode());
+}
+
+bool AgentOnEmulator::start(std::chrono::milliseconds timeout, bool wait_open) {
+    if (!emu.start(mount_dir.path)) {
+        return false;
+    }
+    agent.start();
+    return !wait_open || agent.wait_for_log("Open " + device_path() + " successfully", timeout);
+}
+
+int AgentOnEmulator::agent_port() const {
+    std::string comm = read_file("/proc/" + std::to_string(agent.pid()) + "/comm");
+    const std::string prefix = "cdev.";
+    if (comm.compare(0, prefix.size(), prefix) == 0) {
+        int named = atoi(comm.c_str() + prefix.size());
+        if (named > 0) {
+            return named;
+        }
+    }
+    return port;
+}
+
+int AgentOnEmulator::connect_client(std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(agent_port()));
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool AgentOnEmulator::next_message(std::vector<uint8_t> *msg, std::chrono::milliseconds timeout,
+                                   bool skip_keepalive) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!emu.wait_message(msg, std::max(left, std::chrono::milliseconds(0)))) {
+            return false;
+        }
+        bool keepalive = !msg->empty() &&
+                         ((*msg)[0] == MSG_TYPE_HEARTBEAT_CODE || (*msg)[0] == MSG_TYPE_INIT_CODE);
+        if (!skip_keepalive || !keepalive) {
+            return true;
+        }
+    }
+}
+
+}  // namespace e2e

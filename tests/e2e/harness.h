@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/emulator/device_emulator.h"
+
 namespace e2e {
 
 // Absolute path of the built cdev_agent.
@@ -81,6 +83,45 @@ class AgentProcess {
 
 // Reads a whole file; "" when it cannot be opened.
 std::string read_file(const std::string &path);
+
+// A temp directory removed (with its contents) on destruction.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string path;
+};
+
+// The agent running on an emulated device: the emulator's file is mounted at
+// the device path in the agent's namespace; the agent is started with
+// <device> <port> unless options.args says otherwise, and with DEBUG_NETWORK
+// set when debug_log is true, so its level-1 lines (the device open among
+// them) are logged. Teardown kills the agent before the emulator stops.
+struct AgentOnEmulator {
+    explicit AgentOnEmulator(emu::DeviceEmulator::Mode mode = emu::DeviceEmulator::Mode::NetCdev,
+                             AgentOptions options = {}, bool debug_log = true);
+    ~AgentOnEmulator();
+
+    // Mounts the emulator and starts the agent; with wait_open, true once the
+    // agent logged "Open <device> successfully" within timeout.
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10), bool wait_open = true);
+    std::string device_path() const;  // "/dev/net_cdev" or "/dev/lcd1"
+    // The port the agent listens on: from its process name "cdev.<port>",
+    // else the port it was given.
+    int agent_port() const;
+    // A TCP socket connected to the agent, retried until timeout; -1 on failure.
+    int connect_client(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // The next message the agent wrote, skipping its init (5) and heartbeat
+    // (4) messages when skip_keepalive.
+    bool next_message(std::vector<uint8_t> *msg, std::chrono::milliseconds timeout,
+                      bool skip_keepalive = true);
+
+    TempDir mount_dir;
+    emu::DeviceEmulator emu;
+    int port;
+    AgentProcess agent;
+};
 
 }  // namespace e2e
 
