@@ -1,0 +1,153 @@
+// Tests of an established link: data both ways between a loopback client and
+// the recording device, and every way the link ends, including the end of the
+// forwarding thread after the client closed.
+#include "link/forward.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/conn_node.h"
+#include "common/iov.h"
+#include "common/msg_header.h"
+#include "link/link_testing.h"
+#include "transport/device.h"
+
+using namespace link_testing;
+
+namespace {
+
+constexpr uint32_t LOCAL_ID = 0x00DB0799;
+constexpr uint32_t PEER_ID = 0x12345678;
+
+class ForwardTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        BUFSIZE = 1024;
+        saved_write_ = g_write_iov_func;
+        g_write_iov_func = record_write;
+        clear_written();
+        init_list(&g_forward_list);
+        stored_ = make_header(MSG_TYPE_RESPONSE, 0, 8080, LOCAL_ID, PEER_ID);
+    }
+    void TearDown() override {
+        // Every link must have ended and freed its node.
+        EXPECT_TRUE(wait_until([] { return get_list_head(&g_forward_list) == nullptr; }));
+        close(client_);
+        drain_queue();
+        g_write_iov_func = saved_write_;
+    }
+    // Starts the forwarding thread on an established link, as the state
+    // machine does.
+    void start_link() {
+        auto [client, agent] = tcp_pair();
+        client_ = client;
+        conn_node *node = alloc_node(agent, -1);
+        node->io_buf = make_msg(stored_);
+        node->link_id = LOCAL_ID;
+        pthread_t tid;
+        ASSERT_EQ(pthread_create(&tid, nullptr, cdev_forward_one_node, node), 0);
+        ASSERT_TRUE(wait_until([] { return get_list_head(&g_forward_list) != nullptr; }));
+    }
+    void controller_sends(uint8_t type, const std::string &payload = "") {
+        queue_msg(make_header(type, 0, 8080, LOCAL_ID, PEER_ID), payload);
+    }
+    bool link_gone() {
+        return wait_until([] { return get_list_head(&g_forward_list) == nullptr; });
+    }
+
+    log_dir log_;
+    write_iov_func saved_write_ = nullptr;
+    msg_header stored_;
+    int client_ = -1;
+};
+
+TEST_F(ForwardTest, DataFlowsBothWays) {
+    start_link();
+    std::string up(100, 'u');
+    ASSERT_EQ(send(client_, up.data(), up.size(), 0), 100);
+    ASSERT_TRUE(wait_until([] { return !written().empty(); }));
+    std::string msg = written()[0];
+    ASSERT_EQ(msg.size(), MSG_HEADER_SIZE + up.size());
+    msg_header expected = stored_;
+    expected.type = MSG_TYPE_FORWARD;
+    expected.source = MSG_SOURCE_HOST;
+    EXPECT_EQ(msg, wire(expected) + up);
+
+    // Several slices, an empty message that must not disturb the link, and
+    // queue order.
+    std::string big;
+    for (int i = 0; i < 3000; ++i) {
+        big.push_back(static_cast<char>('a' + i % 26));
+    }
+    controller_sends(MSG_TYPE_FORWARD, big);
+    controller_sends(MSG_TYPE_FORWARD);
+    controller_sends(MSG_TYPE_FORWARD, "tail");
+    EXPECT_EQ(recv_bytes(client_, big.size() + 4), big + "tail");
+
+    controller_sends(MSG_TYPE_CLOSE);
+    EXPECT_TRUE(peer_closed(client_));
+}
+
+TEST_F(ForwardTest, ClientCloseSendsOneCloseAndEndsTheLink) {
+    start_link();
+    shutdown(client_, SHUT_WR);
+    // Without the reader's end being noticed the node would stay on the list
+    // for good.
+    ASSERT_TRUE(link_gone());
+    EXPECT_TRUE(peer_closed(client_));
+    std::vector<std::string> out = written();
+    ASSERT_EQ(out.size(), 1u);
+    msg_header expected = stored_;
+    expected.type = MSG_TYPE_CLOSE;
+    expected.source = MSG_SOURCE_HOST;
+    EXPECT_EQ(out[0], wire(expected));
+}
+
+TEST_F(ForwardTest, ControllerEndsTheLinkWithoutAnswer) {
+    for (uint8_t type : {MSG_TYPE_CLOSE, MSG_TYPE_RESPONSE}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        start_link();
+        controller_sends(type);
+        EXPECT_TRUE(peer_closed(client_));
+        EXPECT_TRUE(link_gone());
+        close(client_);
+        client_ = -1;
+    }
+    EXPECT_TRUE(written().empty());
+}
+
+TEST_F(ForwardTest, FailedDeviceWriteEndsTheLink) {
+    g_write_iov_func = failing_write;
+    start_link();
+    ASSERT_EQ(send(client_, "data", 4, 0), 4);
+    EXPECT_TRUE(link_gone());
+    EXPECT_TRUE(peer_closed(client_));
+}
+
+TEST_F(ForwardTest, CheckAndForwardLeavesTheMessageWhole) {
+    auto [client, agent] = tcp_pair();
+    client_ = client;
+    conn_node *node = alloc_node(agent, -1);
+    struct expectation {
+        uint8_t type;
+        int result;
+    };
+    for (expectation e : {expectation{MSG_TYPE_FORWARD, 1}, expectation{MSG_TYPE_CLOSE, 0},
+                          expectation{MSG_TYPE_HEARTBEAT, -1}}) {
+        common_io_buf *msg = make_msg(make_header(e.type, 0, 1, LOCAL_ID, PEER_ID), "abc");
+        void *base = msg->iov[0].iov_base;
+        size_t len = msg->iov[0].iov_len;
+        EXPECT_EQ(cdev_check_and_forward_msg(node, msg), e.result);
+        EXPECT_EQ(msg->iov[0].iov_base, base);
+        EXPECT_EQ(msg->iov[0].iov_len, len);
+        release_common_io_buf(msg);
+    }
+    free_node(node);
+    EXPECT_EQ(recv_bytes(client_, 10), "abc");  // only the data message's payload
+}
+
+}  // namespace
