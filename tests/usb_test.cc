@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -110,7 +111,7 @@ class UsbTest : public testing::Test {
         node.token = token;
         node.number = number;
         node.cut_packet_len = len_field == UINT32_MAX ? payload.size() : len_field;
-        memcpy(node.data, payload.data(), std::min(payload.size(), PACKET_DATA_SIZE));
+        std::copy_n(payload.begin(), std::min(payload.size(), PACKET_DATA_SIZE), node.data);
         std::vector<uint8_t> unit(offset, 0);
         unit.push_back(0xFF);
         unit.push_back(0xFF);
@@ -137,7 +138,7 @@ void expect_node(const packet_node &node, uint32_t token, uint32_t number,
     EXPECT_EQ(node.token, token);
     EXPECT_EQ(node.number, number);
     ASSERT_EQ(node.cut_packet_len, payload.size());
-    EXPECT_EQ(memcmp(node.data, payload.data(), payload.size()), 0);
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), node.data));
     for (size_t i = payload.size(); i < PACKET_DATA_SIZE; i++) ASSERT_EQ(node.data[i], 0) << i;
     for (uint8_t b : node.reserved) EXPECT_EQ(b, 0);
 }
