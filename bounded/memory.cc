@@ -1,5 +1,5 @@
-// Bounds-checked copy and fill. The fast paths are a few comparisons and one
-// block move; classifying a failure is left to the out-of-line error paths.
+// Bounds-checked copy and fill: the error paths behind the inline fast paths
+// of memcpy_s and memset_s, the small-size variants and strcpy_s.
 #include <cstdint>
 #include <cstring>
 
@@ -56,49 +56,6 @@ inline void fill_small(void *dest, int c, size_t n) {
     }
 }
 
-// Decides the result of a memcpy_s call that failed the fast test, resetting
-// the destination where the result says so.
-__attribute__((noinline)) int memcpy_error(void *dest, size_t destMax, const void *src,
-                                           size_t count) {
-    if (destMax == 0 || destMax > SECUREC_MEM_MAX_LEN) {
-        return ERANGE_S;
-    }
-    if (src == nullptr) {
-        if (dest == nullptr) {
-            return EINVAL_S;
-        }
-        memset(dest, 0, destMax);
-        return EINVAL_AND_RESET;
-    }
-    if (dest == nullptr) {
-        return EINVAL_S;
-    }
-    if (count > destMax) {
-        memset(dest, 0, destMax);
-        return ERANGE_AND_RESET;
-    }
-    if (dest != src && ranges_overlap(dest, src, count)) {
-        memset(dest, 0, destMax);
-        return EOVERLAP_AND_RESET;
-    }
-    return EOK;  // nothing to copy: count 0, or dest is src
-}
-
-// Decides the result of a memset_s call that failed the fast test.
-__attribute__((noinline)) int memset_error(void *dest, size_t destMax, int c, size_t count) {
-    if (destMax == 0 || destMax > SECUREC_MEM_MAX_LEN) {
-        return ERANGE_S;
-    }
-    if (dest == nullptr) {
-        return EINVAL_S;
-    }
-    if (count > destMax) {
-        memset(dest, c, destMax);
-        return ERANGE_AND_RESET;
-    }
-    return EOK;
-}
-
 // Decides the result of a strcpy_s call that failed the fast test.
 __attribute__((noinline)) int strcpy_error(char *dest, size_t destMax, const char *src) {
     if (destMax == 0 || destMax > SECUREC_STRING_MAX_LEN) {
@@ -132,12 +89,43 @@ inline bool fill_fits(const void *dest, size_t destMax, size_t count) {
 
 }  // namespace
 
-int memcpy_s(void *dest, size_t destMax, const void *src, size_t count) {
-    if (destMax <= SECUREC_MEM_MAX_LEN && copy_fits(dest, destMax, src, count)) {
-        memcpy(dest, src, count);
-        return EOK;
+int SecMemcpyError(void *dest, size_t destMax, const void *src, size_t count) {
+    if (destMax == 0 || destMax > SECUREC_MEM_MAX_LEN) {
+        return ERANGE_S;
     }
-    return memcpy_error(dest, destMax, src, count);
+    if (src == nullptr) {
+        if (dest == nullptr) {
+            return EINVAL_S;
+        }
+        memset(dest, 0, destMax);
+        return EINVAL_AND_RESET;
+    }
+    if (dest == nullptr) {
+        return EINVAL_S;
+    }
+    if (count > destMax) {
+        memset(dest, 0, destMax);
+        return ERANGE_AND_RESET;
+    }
+    if (dest != src && ranges_overlap(dest, src, count)) {
+        memset(dest, 0, destMax);
+        return EOVERLAP_AND_RESET;
+    }
+    return EOK;  // nothing to copy: count 0, or dest is src
+}
+
+int SecMemsetError(void *dest, size_t destMax, int c, size_t count) {
+    if (destMax == 0 || destMax > SECUREC_MEM_MAX_LEN) {
+        return ERANGE_S;
+    }
+    if (dest == nullptr) {
+        return EINVAL_S;
+    }
+    if (count > destMax) {
+        memset(dest, c, destMax);
+        return ERANGE_AND_RESET;
+    }
+    return EOK;
 }
 
 int memcpy_sOptAsm(void *dest, size_t destMax, const void *src, size_t count) {
@@ -149,7 +137,7 @@ int memcpy_sOptAsm(void *dest, size_t destMax, const void *src, size_t count) {
         }
         return EOK;
     }
-    return memcpy_error(dest, destMax, src, count);
+    return SecMemcpyError(dest, destMax, src, count);
 }
 
 int memcpy_sOptTc(void *dest, size_t destMax, const void *src, size_t count) {
@@ -161,15 +149,7 @@ int memcpy_sOptTc(void *dest, size_t destMax, const void *src, size_t count) {
         }
         return EOK;
     }
-    return memcpy_error(dest, destMax, src, count);
-}
-
-int memset_s(void *dest, size_t destMax, int c, size_t count) {
-    if (destMax <= SECUREC_MEM_MAX_LEN && fill_fits(dest, destMax, count)) {
-        memset(dest, c, count);
-        return EOK;
-    }
-    return memset_error(dest, destMax, c, count);
+    return SecMemcpyError(dest, destMax, src, count);
 }
 
 int memset_sOptAsm(void *dest, size_t destMax, int c, size_t count) {
@@ -181,7 +161,7 @@ int memset_sOptAsm(void *dest, size_t destMax, int c, size_t count) {
         }
         return EOK;
     }
-    return memset_error(dest, destMax, c, count);
+    return SecMemsetError(dest, destMax, c, count);
 }
 
 int memset_sOptTc(void *dest, size_t destMax, int c, size_t count) {
@@ -193,7 +173,7 @@ int memset_sOptTc(void *dest, size_t destMax, int c, size_t count) {
         }
         return EOK;
     }
-    return memset_error(dest, destMax, c, count);
+    return SecMemsetError(dest, destMax, c, count);
 }
 
 int strcpy_s(char *dest, size_t destMax, const char *src) {

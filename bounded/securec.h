@@ -6,6 +6,8 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 // Largest destination size accepted by every routine.
 constexpr size_t SECUREC_MEM_MAX_LEN = 0x7fffffffUL;
@@ -19,8 +21,32 @@ constexpr int EINVAL_AND_RESET = 22 + 128;
 constexpr int ERANGE_AND_RESET = 34 + 128;
 constexpr int EOVERLAP_AND_RESET = 54 + 128;
 
-int memcpy_s(void *dest, size_t destMax, const void *src, size_t count);
-int memset_s(void *dest, size_t destMax, int c, size_t count);
+// Classify a memcpy_s or memset_s call that failed the fast test, resetting
+// the destination where the result says so.
+int SecMemcpyError(void *dest, size_t destMax, const void *src, size_t count);
+int SecMemsetError(void *dest, size_t destMax, int c, size_t count);
+
+// The fast paths are inline so a sound call costs a few comparisons next to
+// the block copy or fill itself.
+inline int memcpy_s(void *dest, size_t destMax, const void *src, size_t count) {
+    const uintptr_t d = reinterpret_cast<uintptr_t>(dest);
+    const uintptr_t s = reinterpret_cast<uintptr_t>(src);
+    if (count <= destMax && destMax <= SECUREC_MEM_MAX_LEN && dest != nullptr && src != nullptr &&
+        count != 0 && (d + count <= s || s + count <= d)) {
+        memcpy(dest, src, count);
+        return EOK;
+    }
+    return SecMemcpyError(dest, destMax, src, count);
+}
+
+inline int memset_s(void *dest, size_t destMax, int c, size_t count) {
+    if (count <= destMax && destMax <= SECUREC_MEM_MAX_LEN && dest != nullptr) {
+        memset(dest, c, count);
+        return EOK;
+    }
+    return SecMemsetError(dest, destMax, c, count);
+}
+
 int strcpy_s(char *dest, size_t destMax, const char *src);
 
 // Same contract as memcpy_s/memset_s with inline paths for small sizes. The Tc
