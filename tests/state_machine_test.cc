@@ -209,6 +209,10 @@ TEST_F(state_machine_test, EstablishedNodeGoesToItsOwnThread) {
     EXPECT_EQ(0, hook_saw_node_on_list.load());
     char c;
     EXPECT_EQ(0, recv(sv[1], &c, 1, 0));  // freed by the forwarding thread
+    for (int i = 0; i < 1000 && forwarded == 0; i++) {
+        msleep(1);  // the thread counts itself after the free
+    }
+    EXPECT_EQ(1, forwarded.load());
     std::string log = new_log();
     EXPECT_EQ(1u, count_of(log, "id: 0x0107db00, status: 1 -> 2.\n"));
     EXPECT_EQ(1u, count_of(log, "do_forward,"));
