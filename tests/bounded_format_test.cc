@@ -6,6 +6,7 @@
 
 #include <cfloat>
 #include <climits>
+#include <clocale>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -341,6 +342,18 @@ TEST(FormatDifferences, UnconvertibleWideCharacterFails) {
     // In the C locale only ASCII has a multibyte form.
     EXPECT_EQ(format_s("%ls", L"ok\x100"), "<-1>");
     EXPECT_EQ(format_s("%lc", static_cast<wint_t>(0x100)), "<-1>");
+}
+
+// A precision counts bytes and never splits a multibyte character.
+TEST(FormatDifferential, MultibyteWideStrings) {
+    const std::string saved = setlocale(LC_CTYPE, nullptr);
+    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
+    g_cases = g_mismatches = 0;
+    for (const char *f : {"%ls", "%.1ls", "%.2ls", "%.3ls", "%.4ls", "%-8.5ls|", "%8ls|"})
+        compare(f, L"a\u00e9\u20acz");
+    compare("%lc|%3lc|", static_cast<wint_t>(0x20ac), static_cast<wint_t>(0xe9));
+    setlocale(LC_CTYPE, saved.c_str());
+    EXPECT_EQ(g_mismatches, 0);
 }
 
 TEST(FormatDifferences, FloatingPrecisionLimits) {
