@@ -108,3 +108,40 @@ TEST(AgentLauncher, FreePortIsUsable) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The glue end to end: the agent opens the emulated device, announces itself
+// and accepts a local client.
+void agent_opens_device_and_accepts_client(emu::DeviceEmulator::Mode mode) {
+    AgentOnEmulator a(mode);
+    ASSERT_TRUE(a.start()) << a.agent.log() << a.agent.stderr_text();
+    std::vector<uint8_t> init;
+    ASSERT_TRUE(a.next_message(&init, 5s, false)) << a.agent.log();
+    ASSERT_EQ(init.size(), 32u);
+    EXPECT_EQ(init[0], 5);
+    EXPECT_EQ(init[1], 1);
+    EXPECT_GE(a.emu.open_count(), 1u);
+    EXPECT_EQ(a.agent_port(), a.port);
+    int fd = a.connect_client();
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+        close(fd);
+    }
+    a.agent.send_signal(SIGTERM);
+    EXPECT_EQ(a.agent.wait_exit(10s), 0) << a.agent.log() << a.agent.stderr_text();
+}
+
+TEST(AgentOnEmulatorGlue, NetCdevAgentOpensTheDeviceAndAcceptsAClient) {
+    agent_opens_device_and_accepts_client(emu::DeviceEmulator::Mode::NetCdev);
+}
+
+TEST(AgentOnEmulatorGlue, UsbAgentOpensTheDeviceAndAcceptsAClient) {
+    agent_opens_device_and_accepts_client(emu::DeviceEmulator::Mode::Usb);
+}
+
+}  // namespace
+}  // namespace e2e

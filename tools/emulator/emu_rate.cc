@@ -72,7 +72,7 @@ void measure_reads(emu::DeviceEmulator &device, int fd, size_t size, double seco
             if (device.pending_for_agent() < MAX_PENDING) {
                 device.inject(msg);
             } else {
-                std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
         }
     });
