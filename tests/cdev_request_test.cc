@@ -50,7 +50,7 @@ TEST_F(CdevRequestTest, TcpRequestToListenerIsAcceptedAndForwarded) {
     uint16_t port = 0;
     int lfd = bound_socket(SOCK_STREAM, &port);
     msg_header req = tcp_request(port);
-    queue_msg(req);
+    queue_msg(req, "trailing bytes");  // the answer is the header alone
     handle_cdev_request_once();
 
     std::vector<std::string> out = written();

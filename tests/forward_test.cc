@@ -9,6 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "common/conn_node.h"
 #include "common/iov.h"
 #include "common/msg_header.h"
@@ -22,6 +26,18 @@ namespace {
 constexpr uint32_t LOCAL_ID = 0x00DB0799;
 constexpr uint32_t PEER_ID = 0x12345678;
 
+// A device write that holds the socket reader until the test lets it go.
+std::atomic<bool> g_gate_open{false};
+std::atomic<int> g_gate_entered{0};
+
+int64_t gated_write(const struct iovec *entries, uint64_t count) {
+    ++g_gate_entered;
+    while (!g_gate_open.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return record_write(entries, count);
+}
+
 class ForwardTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -34,6 +50,7 @@ class ForwardTest : public ::testing::Test {
         stored_ = make_header(MSG_TYPE_RESPONSE, 0, 8080, LOCAL_ID, PEER_ID);
     }
     void TearDown() override {
+        g_gate_open = true;  // never leave a reader held
         // Every link must have ended and freed its node.
         EXPECT_TRUE(wait_until([] { return get_list_head(&g_forward_list) == nullptr; }));
         close(client_);
@@ -105,6 +122,31 @@ TEST_F(ForwardTest, ClientCloseSendsOneCloseAndEndsTheLink) {
     expected.type = MSG_TYPE_CLOSE;
     expected.source = MSG_SOURCE_HOST;
     EXPECT_EQ(out[0], wire(expected));
+}
+
+TEST_F(ForwardTest, ResetAfterDataSendsHeaderOnlyClose) {
+    g_gate_open = false;
+    g_gate_entered = 0;
+    g_write_iov_func = gated_write;
+    start_link();
+    ASSERT_EQ(send(client_, "a", 1, 0), 1);
+    ASSERT_TRUE(wait_until([] { return g_gate_entered.load() == 1; }));
+    // While the reader is held, exactly one slice of data and then a reset
+    // arrive: its next read fills slice 0 and meets the reset in slice 1.
+    std::string up(BUFSIZE - MSG_HEADER_SIZE, 'r');
+    ASSERT_EQ(send(client_, up.data(), up.size(), 0), static_cast<ssize_t>(up.size()));
+    linger hard_close{1, 0};
+    setsockopt(client_, SOL_SOCKET, SO_LINGER, &hard_close, sizeof(hard_close));
+    close(client_);
+    client_ = -1;
+    g_gate_open = true;
+    ASSERT_TRUE(link_gone());
+    std::vector<std::string> out = written();
+    ASSERT_EQ(out.size(), 2u);
+    msg_header expected = stored_;
+    expected.type = MSG_TYPE_CLOSE;
+    expected.source = MSG_SOURCE_HOST;
+    EXPECT_EQ(out[1], wire(expected));
 }
 
 TEST_F(ForwardTest, ControllerEndsTheLinkWithoutAnswer) {
