@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -55,6 +56,7 @@ struct ChildPlan {
     bool use_namespace = true;
     uid_t uid = 0;
     gid_t gid = 0;
+    pid_t parent = 0;
     std::vector<SetupStep> steps;
     std::vector<std::string> argv_strings;
     std::vector<std::string> env_strings;
@@ -144,6 +146,12 @@ void run_step(const SetupStep &s) {
         if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 || setuid(plan.uid) != 0) {
             child_fail("changing to the test uid");
         }
+    }
+    // A crashed test takes its agent along (until the agent changes its
+    // credentials, which clears this). Set after our own uid change for the
+    // same reason; the getppid check closes the race with an early death.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != plan.parent) {
+        child_fail("setting the parent-death signal");
     }
     execve(plan.argv[0], plan.argv.data(), plan.envp.data());
     child_fail("execve");
@@ -337,6 +345,7 @@ void AgentProcess::start() {
     plan.use_namespace = options_.run_as_uid == 0;
     plan.uid = options_.run_as_uid;
     plan.gid = options_.run_as_gid;
+    plan.parent = getpid();
     if (plan.use_namespace) {
         prepare_namespace_files();
         plan_private_dev(options_, base_ + "/ns/dev", &plan.steps);

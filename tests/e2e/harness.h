@@ -55,7 +55,8 @@ class AgentProcess {
     // Forks; the child enters a private mount namespace, builds the private
     // /dev and /opt and execs the agent, keeping its pid. Throws on a set-up
     // failure in the parent; a failure in the child shows on stderr_text()
-    // and as exit status 126.
+    // and as exit status 126. The agent gets SIGKILL if the thread that
+    // started it ends first: start agents from the test's main thread.
     void start();
     pid_t pid() const;
     std::string workdir() const;   // fresh temp dir, the agent's cwd

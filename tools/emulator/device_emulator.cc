@@ -74,6 +74,28 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *) {
     fuse_reply_attr(req, &st, ATTR_TIMEOUT_S);
 }
 
+// The root lists ".", ".." and the device file, so the mount can be inspected.
+void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *) {
+    if (ino != FUSE_ROOT_ID) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    const std::string names[] = {".", "..", self(req)->file_name()};
+    const fuse_ino_t inos[] = {FUSE_ROOT_ID, FUSE_ROOT_ID, FILE_INO};
+    std::vector<char> buf(size);
+    size_t used = 0;
+    for (off_t i = off; i < static_cast<off_t>(std::size(names)); ++i) {
+        struct stat st = file_attr(inos[i]);
+        size_t need =
+            fuse_add_direntry(req, buf.data() + used, size - used, names[i].c_str(), &st, i + 1);
+        if (need > size - used) {
+            break;
+        }
+        used += need;
+    }
+    fuse_reply_buf(req, buf.data(), used);
+}
+
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *) {
     if (ino != FILE_INO) {
         fuse_reply_err(req, EISDIR);
@@ -107,6 +129,7 @@ const fuse_lowlevel_ops *operations() {
         fuse_lowlevel_ops o{};
         o.lookup = op_lookup;
         o.getattr = op_getattr;
+        o.readdir = op_readdir;
         o.open = op_open;
         o.release = op_release;
         o.read = op_read;
