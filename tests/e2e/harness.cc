@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -468,6 +469,16 @@ namespace {
 constexpr uint8_t MSG_TYPE_HEARTBEAT_CODE = 4;
 constexpr uint8_t MSG_TYPE_INIT_CODE = 5;
 
+void put_u32(std::vector<uint8_t> *b, size_t at, uint32_t v) {
+    std::memcpy(b->data() + at, &v, sizeof(v));
+}
+
+uint32_t get_u32(const std::vector<uint8_t> &b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, b.data() + at, sizeof(v));
+    return v;
+}
+
 std::string device_path_for(emu::DeviceEmulator::Mode mode) {
     return mode == emu::DeviceEmulator::Mode::NetCdev ? "/dev/net_cdev" : "/dev/lcd1";
 }
@@ -487,6 +498,73 @@ AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
 }
 
 }  // namespace
+
+std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t> &payload) {
+    std::vector<uint8_t> m(WIRE_HEADER_SIZE, 0);
+    m[0] = h.type;
+    m[1] = h.source;
+    m[2] = static_cast<uint8_t>(h.port >> 8);
+    m[3] = static_cast<uint8_t>(h.port);
+    m[4] = h.protocol;
+    m[6] = static_cast<uint8_t>(h.ret_code);
+    m[7] = static_cast<uint8_t>(h.ret_code >> 8);
+    put_u32(&m, 8, h.peer_link_id);
+    put_u32(&m, 12, h.local_link_id);
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+bool parse_header(const std::vector<uint8_t> &msg, WireHeader *h) {
+    if (msg.size() < WIRE_HEADER_SIZE) {
+        return false;
+    }
+    h->type = msg[0];
+    h->source = msg[1];
+    h->port = static_cast<uint16_t>((msg[2] << 8) | msg[3]);
+    h->protocol = msg[4];
+    h->ret_code = static_cast<uint16_t>(msg[6] | (msg[7] << 8));
+    h->peer_link_id = get_u32(msg, 8);
+    h->local_link_id = get_u32(msg, 12);
+    return true;
+}
+
+bool send_all(int fd, const std::vector<uint8_t> &data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool recv_exact(int fd, size_t n, std::vector<uint8_t> *out, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    out->resize(n);
+    size_t got = 0;
+    while (got < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        ssize_t r = recv(fd, out->data() + got, n - got, 0);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/cdev_e2e_mnt_XXXXXX";

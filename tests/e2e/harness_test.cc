@@ -143,5 +143,49 @@ TEST(AgentOnEmulatorGlue, UsbAgentOpensTheDeviceAndAcceptsAClient) {
     agent_opens_device_and_accepts_client(emu::DeviceEmulator::Mode::Usb);
 }
 
+// The helpers on one client link: request, response, data both ways, close.
+TEST(AgentOnEmulatorGlue, ClientLinkCarriesDataBothWays) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(a.start()) << a.agent.log();
+    int fd = a.connect_client();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, make_message({.type = 0, .source = 1, .port = 8080})));
+    std::vector<uint8_t> msg;
+    WireHeader req;
+    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
+    ASSERT_TRUE(parse_header(msg, &req));
+    EXPECT_EQ(msg.size(), WIRE_HEADER_SIZE);
+    EXPECT_EQ(req.type, 0);
+    EXPECT_EQ(req.port, 8080);
+    EXPECT_NE(req.local_link_id, 0u);
+
+    WireHeader resp = req;
+    resp.type = 1;
+    resp.peer_link_id = 0x00DB0701;
+    a.emu.inject(make_message(resp));
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(recv_exact(fd, WIRE_HEADER_SIZE, &got, 5s)) << a.agent.log();
+    EXPECT_EQ(got, make_message(resp));
+
+    const std::vector<uint8_t> up = {'p', 'i', 'n', 'g'}, down = {'p', 'o', 'n', 'g', '!'};
+    ASSERT_TRUE(send_all(fd, up));
+    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
+    WireHeader data;
+    ASSERT_TRUE(parse_header(msg, &data));
+    EXPECT_EQ(data.type, 3);
+    EXPECT_EQ(data.peer_link_id, resp.peer_link_id);
+    EXPECT_EQ(std::vector<uint8_t>(msg.begin() + WIRE_HEADER_SIZE, msg.end()), up);
+
+    WireHeader back = resp;
+    back.type = 3;
+    a.emu.inject(make_message(back, down));
+    ASSERT_TRUE(recv_exact(fd, down.size(), &got, 5s)) << a.agent.log();
+    EXPECT_EQ(got, down);
+    close(fd);
+    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
+    ASSERT_TRUE(parse_header(msg, &data));
+    EXPECT_EQ(data.type, 2);
+}
+
 }  // namespace
 }  // namespace e2e
