@@ -4,6 +4,7 @@
 #include "link/handshake.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "link/link_testing.h"
+#include "socket/state_machine.h"
 #include "transport/device.h"
 
 using namespace link_testing;
@@ -165,6 +167,43 @@ TEST_F(HandshakeTest, ForwardRequestWithoutPayloadOrAnsweredByCloseSendsNothingM
     node_ = nullptr;
     EXPECT_TRUE(peer_closed(client_));  // closed with nothing written to it
     EXPECT_EQ(written().size(), 1u);
+}
+
+// The whole road of a client's link through the state machine and the
+// agent's hooks, up to the client's close.
+TEST_F(HandshakeTest, ClientLinkThroughTheStateMachine) {
+    signal(SIGPIPE, SIG_IGN);
+    init_list(&g_request_list);
+    add_to_head(&g_request_list, node_);
+    msg_header req = make_header(MSG_TYPE_REQUEST, 0, 8080, 0, 0);
+    client_sends(wire(req));
+    handle_socket_connection_pass(&g_request_list);
+    ASSERT_EQ(written().size(), 1u);
+    uint32_t id = header_of(written()[0]).local_link_id;
+    handle_socket_connection_pass(&g_request_list);  // still pending
+
+    msg_header resp = make_header(MSG_TYPE_RESPONSE, 0, 8080, id, 0x99);
+    queue_msg(resp);
+    handle_socket_connection_pass(&g_request_list);
+    node_ = nullptr;  // the forwarding thread owns it now
+    EXPECT_EQ(get_list_head(&g_request_list), nullptr);
+    EXPECT_EQ(recv_bytes(client_, MSG_HEADER_SIZE), wire(resp));
+
+    queue_msg(make_header(MSG_TYPE_FORWARD, 0, 8080, id, 0x99), "down");
+    EXPECT_EQ(recv_bytes(client_, 4), "down");
+    ASSERT_EQ(send(client_, "up", 2, 0), 2);
+    shutdown(client_, SHUT_WR);
+    EXPECT_TRUE(peer_closed(client_));
+    ASSERT_TRUE(wait_until([] { return get_list_head(&g_forward_list) == nullptr; }));
+    std::vector<std::string> out = written();
+    ASSERT_EQ(out.size(), 3u);
+    msg_header up = resp;
+    up.type = MSG_TYPE_FORWARD;
+    up.source = MSG_SOURCE_HOST;
+    EXPECT_EQ(out[1], wire(up) + "up");
+    msg_header close_msg = up;
+    close_msg.type = MSG_TYPE_CLOSE;
+    EXPECT_EQ(out[2], wire(close_msg));
 }
 
 }  // namespace
