@@ -31,8 +31,9 @@ int SecMemsetError(void *dest, size_t destMax, int c, size_t count);
 inline int memcpy_s(void *dest, size_t destMax, const void *src, size_t count) {
     const uintptr_t d = reinterpret_cast<uintptr_t>(dest);
     const uintptr_t s = reinterpret_cast<uintptr_t>(src);
-    if (count <= destMax && destMax <= SECUREC_MEM_MAX_LEN && dest != nullptr && src != nullptr &&
-        count != 0 && (d + count <= s || s + count <= d)) {
+    // One branch: the tests are combined without short-circuiting.
+    if ((count <= destMax) & (destMax <= SECUREC_MEM_MAX_LEN) & (d != 0) & (s != 0) & (count != 0) &
+        ((d + count <= s) | (s + count <= d))) {
         memcpy(dest, src, count);
         return EOK;
     }
@@ -40,7 +41,7 @@ inline int memcpy_s(void *dest, size_t destMax, const void *src, size_t count) {
 }
 
 inline int memset_s(void *dest, size_t destMax, int c, size_t count) {
-    if (count <= destMax && destMax <= SECUREC_MEM_MAX_LEN && dest != nullptr) {
+    if ((count <= destMax) & (destMax <= SECUREC_MEM_MAX_LEN) & (dest != nullptr)) {
         memset(dest, c, count);
         return EOK;
     }
