@@ -170,26 +170,4 @@ TEST_F(ForwardTest, FailedDeviceWriteEndsTheLink) {
     EXPECT_TRUE(peer_closed(client_));
 }
 
-TEST_F(ForwardTest, CheckAndForwardLeavesTheMessageWhole) {
-    auto [client, agent] = tcp_pair();
-    client_ = client;
-    conn_node *node = alloc_node(agent, -1);
-    struct expectation {
-        uint8_t type;
-        int result;
-    };
-    for (expectation e : {expectation{MSG_TYPE_FORWARD, 1}, expectation{MSG_TYPE_CLOSE, 0},
-                          expectation{MSG_TYPE_HEARTBEAT, -1}}) {
-        common_io_buf *msg = make_msg(make_header(e.type, 0, 1, LOCAL_ID, PEER_ID), "abc");
-        void *base = msg->iov[0].iov_base;
-        size_t len = msg->iov[0].iov_len;
-        EXPECT_EQ(cdev_check_and_forward_msg(node, msg), e.result);
-        EXPECT_EQ(msg->iov[0].iov_base, base);
-        EXPECT_EQ(msg->iov[0].iov_len, len);
-        release_common_io_buf(msg);
-    }
-    free_node(node);
-    EXPECT_EQ(recv_bytes(client_, 10), "abc");  // only the data message's payload
-}
-
 }  // namespace
