@@ -68,8 +68,16 @@ struct tcp_pair {
     }
 };
 
+// A vector as a new connection has it (slice 0 only), or grown to all 128
+// slices by earlier reads, so that one receive spans many entries.
 struct io_vector {
     common_io_buf *v = alloc_common_io_buf(1);
+    explicit io_vector(bool grown = false) {
+        for (uint64_t i = 1; grown && i < IOV_ARRAY_SIZE; i++) {
+            v->iov[i].iov_base = calloc(1, static_cast<size_t>(BUFSIZE));
+            v->iov[i].iov_len = 7;  // whatever the last read left
+        }
+    }
     ~io_vector() { release_common_io_buf(v); }
 };
 
@@ -80,9 +88,11 @@ struct bufsize_scope {
     ~bufsize_scope() { BUFSIZE = saved; }
 };
 
-TEST(TcpDataRecv, PeerClosedWithoutData) {
+class TcpDataRecv : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TcpDataRecv, PeerClosedWithoutData) {
     tcp_pair p;
-    io_vector io;
+    io_vector io(GetParam());
     shutdown(p.client, SHUT_WR);
     ASSERT_EQ(1, poll_one_fd(p.server, 1000));
     EXPECT_EQ(0, tcp_data_recv(p.server, io.v));
@@ -90,9 +100,9 @@ TEST(TcpDataRecv, PeerClosedWithoutData) {
     EXPECT_EQ(32u, io.v->iov[0].iov_len);
 }
 
-TEST(TcpDataRecv, BurstEndingAtASliceBoundaryEndsWithAnEmptyEntry) {
+TEST_P(TcpDataRecv, BurstEndingAtASliceBoundaryEndsWithAnEmptyEntry) {
     tcp_pair p;
-    io_vector io;
+    io_vector io(GetParam());
     p.send_pattern(BUFSIZE - 32);
     EXPECT_EQ(BUFSIZE - 32, tcp_data_recv(p.server, io.v));
     EXPECT_EQ(2u, io.v->iov_cnt);
@@ -102,10 +112,10 @@ TEST(TcpDataRecv, BurstEndingAtASliceBoundaryEndsWithAnEmptyEntry) {
     EXPECT_EQ(BUFSIZE - 32, io.v->total_len);
 }
 
-TEST(TcpDataRecv, PayloadFollowsTheKeptHeader) {
+TEST_P(TcpDataRecv, PayloadFollowsTheKeptHeader) {
     bufsize_scope size(1024);
     tcp_pair p;
-    io_vector io;
+    io_vector io(GetParam());
     auto *slice0 = static_cast<unsigned char *>(io.v->iov[0].iov_base);
     for (int i = 0; i < 32; i++) {
         slice0[i] = static_cast<unsigned char>(0xa0 + i);
@@ -130,10 +140,10 @@ TEST(TcpDataRecv, PayloadFollowsTheKeptHeader) {
     EXPECT_EQ(3000, k);
 }
 
-TEST(TcpDataRecv, OneCallTakesAtMost128Slices) {
+TEST_P(TcpDataRecv, OneCallTakesAtMost128Slices) {
     bufsize_scope size(1024);
     tcp_pair p;
-    io_vector io;
+    io_vector io(GetParam());
     const int limit = 128 * 1024 - 32;
     p.send_pattern(limit + 500);
     EXPECT_EQ(limit, tcp_data_recv(p.server, io.v));
@@ -144,10 +154,10 @@ TEST(TcpDataRecv, OneCallTakesAtMost128Slices) {
     EXPECT_EQ(limit % 251, static_cast<unsigned char *>(io.v->iov[0].iov_base)[32]);
 }
 
-TEST(TcpDataRecv, ResetAfterDataGivesZeroAndOneEntry) {
+TEST_P(TcpDataRecv, ResetAfterDataGivesZeroAndOneEntry) {
     bufsize_scope size(1024);
     tcp_pair p;
-    io_vector io;
+    io_vector io(GetParam());
     p.send_pattern(992 + 1024);  // fills two slices, the reset comes on the third read
     linger hard = {1, 0};
     setsockopt(p.client, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
@@ -156,6 +166,23 @@ TEST(TcpDataRecv, ResetAfterDataGivesZeroAndOneEntry) {
     ASSERT_EQ(1, poll_one_fd(p.server, 1000));
     EXPECT_EQ(0, tcp_data_recv(p.server, io.v));
     EXPECT_EQ(1u, io.v->iov_cnt);
+}
+
+INSTANTIATE_TEST_SUITE_P(FreshAndGrownVectors, TcpDataRecv, ::testing::Bool());
+
+TEST(FdReadAllData, OneReadPerEntryWithAReader) {
+    bufsize_scope size(1024);
+    tcp_pair p;
+    io_vector io(true);
+    p.send_pattern(3000);
+    uint64_t count = IOV_ARRAY_SIZE;
+    iov_reset(io.v, IOV_ARRAY_SIZE, 1024);
+    EXPECT_EQ(3000, fd_read_all_data(p.server, recv_msg_all, io.v, &count));
+    ASSERT_EQ(3u, count);
+    EXPECT_EQ(1024u, io.v->iov[0].iov_len);
+    EXPECT_EQ(1024u, io.v->iov[1].iov_len);
+    EXPECT_EQ(952u, io.v->iov[2].iov_len);
+    EXPECT_EQ(2048 % 251, static_cast<unsigned char *>(io.v->iov[2].iov_base)[0]);
 }
 
 TEST(FdReadAllData, FailuresAndAZeroCount) {
