@@ -246,6 +246,33 @@ TEST_F(DeviceFile, KilledReaderDoesNotHang) {
     EXPECT_EQ(got, pattern(5, 1)) << "the interrupted read consumed nothing";
 }
 
+void ignore_signal(int) {}
+
+TEST_F(DeviceFile, SignalledReaderGetsEintr) {
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = ignore_signal;  // no SA_RESTART: the read must end
+    sigaction(SIGUSR1, &sa, &old);
+    std::atomic<ssize_t> result{1};
+    std::atomic<int> read_errno{0};
+    threads_.emplace_back([&] {
+        char buf[AGENT_READ_SIZE];
+        result = read(fd_, buf, sizeof(buf));
+        read_errno = errno;
+    });
+    std::this_thread::sleep_for(100ms);  // let the read be held
+    pthread_kill(threads_.back().native_handle(), SIGUSR1);
+    threads_.back().join();
+    threads_.pop_back();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(read_errno, EINTR);
+    emu_.inject(pattern(3, 1));
+    Bytes got;
+    read_message(&got);
+    EXPECT_EQ(got, pattern(3, 1));
+}
+
 TEST_F(DeviceFile, HookSeesMessagesAndMayAnswer) {
     emu_.set_message_hook([this](const Bytes &msg) {
         if (msg.size() == 1) {

@@ -144,8 +144,8 @@ TEST(AgentOnEmulatorGlue, UsbAgentOpensTheDeviceAndAcceptsAClient) {
 }
 
 // The helpers on one client link: request, response, data both ways, close.
-TEST(AgentOnEmulatorGlue, ClientLinkCarriesDataBothWays) {
-    AgentOnEmulator a;
+void client_link_carries_data_both_ways(emu::DeviceEmulator::Mode mode) {
+    AgentOnEmulator a(mode);
     ASSERT_TRUE(a.start()) << a.agent.log();
     int fd = a.connect_client();
     ASSERT_GE(fd, 0);
@@ -185,6 +185,14 @@ TEST(AgentOnEmulatorGlue, ClientLinkCarriesDataBothWays) {
     ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
     ASSERT_TRUE(parse_header(msg, &data));
     EXPECT_EQ(data.type, 2);
+}
+
+TEST(AgentOnEmulatorGlue, NetCdevClientLinkCarriesDataBothWays) {
+    client_link_carries_data_both_ways(emu::DeviceEmulator::Mode::NetCdev);
+}
+
+TEST(AgentOnEmulatorGlue, UsbClientLinkCarriesDataBothWays) {
+    client_link_carries_data_both_ways(emu::DeviceEmulator::Mode::Usb);
 }
 
 }  // namespace
