@@ -1,0 +1,166 @@
+// Checks shared by the end-to-end tests of the agent on the emulated device:
+// what the agent holds (sockets, threads), silence on the device, a clean
+// stop without sanitizer reports, and per-link test data.
+#ifndef CDEV_TESTS_E2E_AGENT_CHECKS_H
+#define CDEV_TESTS_E2E_AGENT_CHECKS_H
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+
+// Sockets and threads a process holds, from /proc.
+struct Holdings {
+    size_t sockets = 0;
+    size_t threads = 0;
+    bool operator==(const Holdings &) const = default;
+};
+
+inline std::vector<std::string> proc_entries(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return names;
+    }
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            names.emplace_back(e->d_name);
+        }
+    }
+    closedir(d);
+    return names;
+}
+
+inline Holdings holdings_of(pid_t pid) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    Holdings h;
+    for (const std::string &fd : proc_entries(base + "/fd")) {
+        char target[256];
+        ssize_t n = readlink((base + "/fd/" + fd).c_str(), target, sizeof(target) - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind("socket:", 0) == 0) {
+            ++h.sockets;
+        }
+    }
+    h.threads = proc_entries(base + "/task").size();
+    return h;
+}
+
+inline std::string describe(const Holdings &h) {
+    return std::to_string(h.sockets) + " sockets, " + std::to_string(h.threads) + " threads";
+}
+
+// Polls until the agent holds exactly `want`; the last reading goes to *last.
+inline bool wait_holdings(pid_t pid, const Holdings &want, std::chrono::milliseconds timeout,
+                          Holdings *last) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        *last = holdings_of(pid);
+        if (*last == want) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// The agent's holdings once it is idle: after its init message, when two
+// readings 100 ms apart agree.
+inline Holdings settled_holdings(pid_t pid) {
+    Holdings prev = holdings_of(pid);
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Holdings now = holdings_of(pid);
+        if (now == prev) {
+            return now;
+        }
+        prev = now;
+    }
+    return prev;
+}
+
+// True when the agent writes nothing but keepalives to the device for `quiet`.
+inline bool device_stays_quiet(AgentOnEmulator &a, std::chrono::milliseconds quiet,
+                               std::vector<uint8_t> *unexpected) {
+    return !a.next_message(unexpected, quiet);
+}
+
+// Starts the agent and takes its init message off the device.
+inline bool start_and_take_init(AgentOnEmulator &a) {
+    if (!a.start()) {
+        return false;
+    }
+    std::vector<uint8_t> init;
+    return a.next_message(&init, std::chrono::seconds(10), false) && !init.empty() && init[0] == 5;
+}
+
+inline void expect_no_sanitizer_report(const AgentProcess &agent) {
+    const std::string err = agent.stderr_text();
+    for (const char *marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer",
+                               "ERROR: LeakSanitizer", "runtime error:"}) {
+        EXPECT_EQ(err.find(marker), std::string::npos) << marker << " in the agent's stderr:\n"
+                                                       << err;
+    }
+}
+
+// Ends a test: SIGTERM, exit status 0, no sanitizer report.
+inline void stop_agent_cleanly(AgentOnEmulator &a) {
+    if (a.agent.running()) {
+        a.agent.send_signal(SIGTERM);
+        EXPECT_EQ(a.agent.wait_exit(std::chrono::seconds(20)), 0) << a.agent.stderr_text();
+    }
+    expect_no_sanitizer_report(a.agent);
+}
+
+// Deterministic bytes distinct per stream, addressable by offset, so that a
+// receiver can check any piece it gets without keeping the whole stream.
+inline uint64_t mix64(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+inline void fill_stream(uint32_t stream, uint64_t offset, uint8_t *out, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        uint64_t pos = offset + i;
+        uint64_t word = mix64((static_cast<uint64_t>(stream) << 40) ^ (pos >> 3));
+        for (size_t b = pos & 7; b < 8 && i < n; ++b, ++i) {
+            out[i] = static_cast<uint8_t>(word >> (8 * b));
+        }
+    }
+}
+
+inline std::vector<uint8_t> stream_bytes(uint32_t stream, size_t n, uint64_t offset = 0) {
+    std::vector<uint8_t> v(n);
+    fill_stream(stream, offset, v.data(), n);
+    return v;
+}
+
+// FNV-1a, 64 bits, continued from `h`.
+inline uint64_t fnv1a(const uint8_t *p, size_t n, uint64_t h = 0xCBF29CE484222325ull) {
+    for (size_t i = 0; i < n; ++i) {
+        h = (h ^ p[i]) * 0x100000001B3ull;
+    }
+    return h;
+}
+
+inline uint64_t fnv1a(const std::vector<uint8_t> &v) {
+    return fnv1a(v.data(), v.size());
+}
+
+}  // namespace e2e
+
+#endif

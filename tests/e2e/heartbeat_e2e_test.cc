@@ -1,0 +1,96 @@
+// The agent's announcements on the emulated device: the init message first,
+// retried while the device refuses writes, then a heartbeat every 10 s.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tests/e2e/agent_checks.h"
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::vector<uint8_t> keepalive(uint8_t type) {
+    std::vector<uint8_t> m(WIRE_HEADER_SIZE, 0);
+    m[0] = type;
+    m[1] = 1;
+    return m;
+}
+
+size_t count_of(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+TEST(Heartbeat, InitFirstThenAHeartbeatTenSecondsLater) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(a.start()) << a.agent.log() << a.agent.stderr_text();
+    std::vector<uint8_t> msg;
+    ASSERT_TRUE(a.next_message(&msg, 10s, false)) << a.agent.log();
+    Clock::time_point init_at = Clock::now();
+    EXPECT_EQ(msg, keepalive(5));
+    EXPECT_EQ(a.emu.writes_from_agent(), 1u);
+
+    ASSERT_TRUE(a.next_message(&msg, 15s, false)) << a.agent.log();
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - init_at);
+    EXPECT_EQ(msg, keepalive(4));
+    EXPECT_GE(gap, 9500ms);
+    EXPECT_LE(gap, 12000ms);
+    EXPECT_EQ(a.emu.writes_from_agent(), 2u);
+    stop_agent_cleanly(a);
+}
+
+TEST(Heartbeat, UsbInitIsOneWholePacketNode) {
+    AgentOnEmulator a(emu::DeviceEmulator::Mode::Usb);
+    a.emu.record_units(true);
+    ASSERT_TRUE(a.start()) << a.agent.log() << a.agent.stderr_text();
+    std::vector<uint8_t> node;
+    ASSERT_TRUE(a.emu.wait_unit(&node, 10s)) << a.agent.log();
+    ASSERT_EQ(node.size(), 468u);
+    uint32_t fields[3];
+    memcpy(fields, node.data(), sizeof(fields));
+    EXPECT_EQ(fields[0], 3u);   // token: only slice
+    EXPECT_EQ(fields[1], 0u);   // number
+    EXPECT_EQ(fields[2], 32u);  // cut_packet_len
+    std::vector<uint8_t> data(node.begin() + 12, node.end());
+    std::vector<uint8_t> want(456, 0);
+    want[0] = 5;
+    want[1] = 1;
+    EXPECT_EQ(data, want);
+
+    std::vector<uint8_t> msg;
+    ASSERT_TRUE(a.next_message(&msg, 5s, false));
+    EXPECT_EQ(msg, keepalive(5));
+    stop_agent_cleanly(a);
+}
+
+TEST(Heartbeat, InitIsRetriedWhileTheDeviceRefusesWrites) {
+    constexpr int REFUSED = 5;
+    AgentOnEmulator a;
+    a.emu.fail_writes(ENODEV, REFUSED);
+    ASSERT_TRUE(a.start()) << a.agent.log() << a.agent.stderr_text();
+    std::vector<uint8_t> msg;
+    ASSERT_TRUE(a.next_message(&msg, 10s, false)) << a.agent.log();
+    EXPECT_EQ(msg, keepalive(5)) << "the first message to arrive must be the init message";
+    EXPECT_EQ(a.emu.writes_from_agent(), 1u);
+    ASSERT_TRUE(a.agent.wait_for_log("Send 'init' msg to Tavix successfully", 5s));
+    std::string log = a.agent.log();
+    EXPECT_EQ(count_of(log, "Failed to send 'init' msg to Tavix"), static_cast<size_t>(REFUSED))
+        << log;
+    EXPECT_LT(log.find("Failed to send 'init' msg to Tavix"),
+              log.find("Send 'init' msg to Tavix successfully"));
+    // Nothing else follows soon: the heartbeat comes 10 s after the init.
+    EXPECT_FALSE(a.next_message(&msg, 1s, false));
+    stop_agent_cleanly(a);
+}
+
+}  // namespace
+}  // namespace e2e
