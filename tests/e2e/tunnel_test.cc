@@ -1,0 +1,333 @@
+// Tunnels opened by local clients, end to end: the real agent on the emulated
+// net_cdev device, the test playing the controller by hand.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/e2e/agent_checks.h"
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t MIB = 1 << 20;
+constexpr size_t MAX_PAYLOAD = emu::NET_CDEV_MAX_MESSAGE - WIRE_HEADER_SIZE;
+constexpr uint32_t FIRST_LINK_ID = 0x00DB0701;
+
+void put32(Bytes *m, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+uint32_t get32(const Bytes &m, size_t at) {
+    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
+}
+
+Bytes header_part(const Bytes &m) {
+    return Bytes(m.begin(), m.begin() + WIRE_HEADER_SIZE);
+}
+
+Bytes with_type(Bytes h, uint8_t type) {
+    h[0] = type;
+    return h;
+}
+
+// A client header whose every field holds a recognisable value, so that any
+// byte the agent changes on the way shows.
+Bytes client_header(uint8_t type, uint8_t protocol, uint16_t port) {
+    Bytes m(WIRE_HEADER_SIZE);
+    m[0] = type;
+    m[1] = 1;
+    m[2] = static_cast<uint8_t>(port >> 8);
+    m[3] = static_cast<uint8_t>(port);
+    m[4] = protocol;
+    m[5] = 0x5A;
+    m[6] = 0x34;
+    m[7] = 0x12;
+    put32(&m, 8, 0xC4C3C2C1);
+    put32(&m, 12, 0xEEEEEEEE);
+    for (size_t i = 16; i < WIRE_HEADER_SIZE; ++i) {
+        m[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    return m;
+}
+
+// The controller's answer to a request: its own id and reserved bytes.
+Bytes response_to(const Bytes &request, uint32_t peer_id) {
+    Bytes r = with_type(request, 1);
+    r[1] = 0;
+    r[6] = 1;  // a non-zero ret_code does not refuse the link
+    r[7] = 0;
+    put32(&r, 8, peer_id);
+    for (size_t i = 16; i < WIRE_HEADER_SIZE; ++i) {
+        r[i] = static_cast<uint8_t>(0x30 + i);
+    }
+    return r;
+}
+
+// Reads until the peer closes; true when it did within timeout. What was
+// received before the close goes to *got.
+bool wait_eof(int fd, std::chrono::milliseconds timeout, Bytes *got) {
+    got->clear();
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        timeval tv{0, 50000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        uint8_t buf[4096];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+            return true;
+        }
+        if (n > 0) {
+            got->insert(got->end(), buf, buf + n);
+        }
+    }
+    return false;
+}
+
+struct ClientLink {
+    int fd = -1;
+    Bytes request;   // as the controller saw it
+    Bytes response;  // the link's header from now on
+    uint32_t local_id = 0;
+    ~ClientLink() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// A client connects and sends `header`; the controller sees the request.
+void send_request(AgentOnEmulator &a, const Bytes &header, ClientLink *link) {
+    link->fd = a.connect_client();
+    ASSERT_GE(link->fd, 0);
+    ASSERT_TRUE(send_all(link->fd, header));
+    ASSERT_TRUE(a.next_message(&link->request, 5s)) << a.agent.log();
+    ASSERT_EQ(link->request.size(), WIRE_HEADER_SIZE);
+    link->local_id = get32(link->request, 12);
+}
+
+// The whole handshake: request, the controller's response, which the client
+// receives unchanged.
+void open_link(AgentOnEmulator &a, uint16_t port, uint32_t peer_id, ClientLink *link) {
+    ASSERT_NO_FATAL_FAILURE(send_request(a, client_header(0, 0, port), link));
+    link->response = response_to(link->request, peer_id);
+    a.emu.inject(link->response);
+    Bytes got;
+    ASSERT_TRUE(recv_exact(link->fd, WIRE_HEADER_SIZE, &got, 5s)) << a.agent.log();
+    ASSERT_EQ(got, link->response);
+}
+
+// `up` from the client to the controller and `down` the other way at the
+// same time; every data message must carry the link's header.
+void exchange(AgentOnEmulator &a, const ClientLink &link, const Bytes &up, const Bytes &down) {
+    std::thread sender([&] { EXPECT_TRUE(send_all(link.fd, up)); });
+    Bytes got_down;
+    std::thread receiver([&] { EXPECT_TRUE(recv_exact(link.fd, down.size(), &got_down, 60s)); });
+    Bytes data_header = with_type(link.response, 3);
+    data_header[1] = 1;
+    Bytes down_header = with_type(link.response, 3);
+    for (size_t at = 0; at < down.size(); at += MAX_PAYLOAD) {
+        Bytes m = down_header;
+        m.insert(m.end(), down.begin() + at,
+                 down.begin() + std::min(down.size(), at + MAX_PAYLOAD));
+        a.emu.inject(m);
+    }
+    Bytes got_up, msg;
+    while (got_up.size() < up.size() && a.next_message(&msg, 30s)) {
+        ASSERT_GT(msg.size(), WIRE_HEADER_SIZE);
+        ASSERT_EQ(header_part(msg), data_header);
+        got_up.insert(got_up.end(), msg.begin() + WIRE_HEADER_SIZE, msg.end());
+    }
+    sender.join();
+    receiver.join();
+    EXPECT_EQ(got_up.size(), up.size());
+    EXPECT_EQ(fnv1a(got_up), fnv1a(up));
+    EXPECT_TRUE(got_up == up);
+    EXPECT_EQ(got_down.size(), down.size());
+    EXPECT_EQ(fnv1a(got_down), fnv1a(down));
+    EXPECT_TRUE(got_down == down);
+}
+
+TEST(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    ClientLink link;
+    Bytes sent = client_header(0, 0, 8080);
+    ASSERT_NO_FATAL_FAILURE(send_request(a, sent, &link));
+    // The first id of the process, in host order: 01 07 DB 00.
+    EXPECT_EQ(Bytes(link.request.begin() + 12, link.request.begin() + 16),
+              (Bytes{0x01, 0x07, 0xDB, 0x00}));
+    EXPECT_EQ(link.local_id, FIRST_LINK_ID);
+    Bytes expected = sent;
+    put32(&expected, 12, FIRST_LINK_ID);
+    EXPECT_EQ(link.request, expected);
+
+    link.response = response_to(link.request, 0x11223344);
+    a.emu.inject(link.response);
+    Bytes got;
+    ASSERT_TRUE(recv_exact(link.fd, WIRE_HEADER_SIZE, &got, 5s)) << a.agent.log();
+    EXPECT_EQ(got, link.response);
+
+    exchange(a, link, stream_bytes(1, MIB), stream_bytes(2, MIB));
+    stop_agent_cleanly(a);
+}
+
+TEST(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    const Holdings idle = settled_holdings(a.agent.pid());
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 22, 0x0BADCAFE, &link));
+    Holdings now;
+    EXPECT_TRUE(wait_holdings(a.agent.pid(), {idle.sockets + 1, idle.threads + 2}, 2s, &now))
+        << "idle: " << describe(idle) << "; with one link: " << describe(now);
+    exchange(a, link, stream_bytes(3, 100), stream_bytes(4, 200));
+
+    close(link.fd);
+    link.fd = -1;
+    Bytes msg;
+    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
+    Bytes close_msg = with_type(link.response, 2);
+    close_msg[1] = 1;
+    EXPECT_EQ(msg, close_msg);
+    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "a second message of type " << int(msg[0]);
+    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
+        << "idle: " << describe(idle) << "; after the close: " << describe(now);
+    stop_agent_cleanly(a);
+}
+
+TEST(ClientTunnel, ControllerCloseEndsTheClientSilently) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    const Holdings idle = settled_holdings(a.agent.pid());
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 443, 0x00000042, &link));
+    a.emu.inject(with_type(link.response, 2));
+    Bytes got;
+    EXPECT_TRUE(wait_eof(link.fd, 3s, &got)) << a.agent.log();
+    EXPECT_TRUE(got.empty());
+    Bytes msg;
+    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+    Holdings now;
+    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
+        << "idle: " << describe(idle) << "; after the close: " << describe(now);
+    stop_agent_cleanly(a);
+}
+
+TEST(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    const Holdings idle = settled_holdings(a.agent.pid());
+    Bytes got, msg;
+    {
+        SCOPED_TRACE("a 33-byte answer");
+        ClientLink link;
+        ASSERT_NO_FATAL_FAILURE(send_request(a, client_header(0, 0, 80), &link));
+        Bytes answer = response_to(link.request, 7);
+        answer.push_back(0x99);
+        a.emu.inject(answer);
+        EXPECT_TRUE(wait_eof(link.fd, 3s, &got));
+        EXPECT_TRUE(got.empty());
+        ASSERT_TRUE(a.next_message(&msg, 2s));
+        EXPECT_EQ(msg, with_type(link.request, 2));
+    }
+    {
+        SCOPED_TRACE("a type-2 answer");
+        ClientLink link;
+        ASSERT_NO_FATAL_FAILURE(send_request(a, client_header(0, 0, 81), &link));
+        a.emu.inject(with_type(response_to(link.request, 8), 2));
+        EXPECT_TRUE(wait_eof(link.fd, 3s, &got));
+        EXPECT_TRUE(got.empty());
+        ASSERT_TRUE(a.next_message(&msg, 2s));
+        EXPECT_EQ(msg, with_type(link.request, 2));
+    }
+    {
+        SCOPED_TRACE("no answer");
+        ClientLink link;
+        ASSERT_NO_FATAL_FAILURE(send_request(a, client_header(0, 0, 82), &link));
+        Clock::time_point asked = Clock::now();
+        EXPECT_TRUE(wait_eof(link.fd, 10s, &got));
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
+        EXPECT_TRUE(got.empty());
+        EXPECT_GE(waited, 4500ms);
+        EXPECT_LE(waited, 8000ms);
+        EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+    }
+    Holdings now;
+    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
+        << "idle: " << describe(idle) << "; afterwards: " << describe(now);
+    stop_agent_cleanly(a);
+}
+
+TEST(ClientTunnel, SilentOrShortClientIsDropped) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    Bytes got, msg;
+    int silent = a.connect_client();
+    ASSERT_GE(silent, 0);
+    EXPECT_TRUE(wait_eof(silent, 3s, &got));
+    close(silent);
+
+    int shorty = a.connect_client();
+    ASSERT_GE(shorty, 0);
+    Bytes part = client_header(0, 0, 80);
+    part.resize(20);
+    ASSERT_TRUE(send_all(shorty, part));
+    EXPECT_TRUE(wait_eof(shorty, 3s, &got));
+    EXPECT_TRUE(got.empty());
+    close(shorty);
+    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+    stop_agent_cleanly(a);
+}
+
+TEST(ClientTunnel, ForwardRequestIsOneShot) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    ClientLink other;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x01010101, &other));
+
+    int fd = a.connect_client();
+    ASSERT_GE(fd, 0);
+    Bytes header = client_header(3, 1, 5353);
+    put32(&header, 12, 0);
+    Bytes payload = stream_bytes(5, 1500);
+    Bytes sent = header;
+    sent.insert(sent.end(), payload.begin(), payload.end());
+    ASSERT_TRUE(send_all(fd, sent));
+
+    Bytes msg;
+    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
+    ASSERT_EQ(msg.size(), sent.size());
+    uint32_t id = get32(msg, 12);
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, other.local_id);
+    Bytes expected = sent;
+    put32(&expected, 12, id);
+    EXPECT_EQ(msg, expected);
+
+    Bytes reply_payload = stream_bytes(6, 3000);
+    Bytes reply = response_to(header_part(msg), 0x02020202);
+    reply[0] = 3;
+    reply.insert(reply.end(), reply_payload.begin(), reply_payload.end());
+    a.emu.inject(reply);
+    Bytes got;
+    EXPECT_TRUE(wait_eof(fd, 3s, &got)) << a.agent.log();
+    EXPECT_EQ(got, reply_payload);
+    close(fd);
+    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+
+    // The established link is untouched by the one-shot exchange.
+    exchange(a, other, stream_bytes(7, 5000), stream_bytes(8, 5000));
+    stop_agent_cleanly(a);
+}
+
+}  // namespace
+}  // namespace e2e
