@@ -1,0 +1,251 @@
+// Requests of the controller, end to end: the test writes them to the
+// emulated device and checks what reaches real TCP and UDP sockets on the
+// host and what the agent answers.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/e2e/agent_checks.h"
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t MIB = 1 << 20;
+constexpr size_t MAX_PAYLOAD = emu::NET_CDEV_MAX_MESSAGE - WIRE_HEADER_SIZE;
+
+void put32(Bytes *m, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+uint32_t get32(const Bytes &m, size_t at) {
+    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
+}
+
+// A controller header with recognisable values in the fields the agent must
+// keep; local_link_id 0 marks a request.
+Bytes controller_header(uint8_t type, uint8_t protocol, uint16_t port, uint32_t peer_id) {
+    Bytes m(WIRE_HEADER_SIZE);
+    m[0] = type;
+    m[1] = 0;
+    m[2] = static_cast<uint8_t>(port >> 8);
+    m[3] = static_cast<uint8_t>(port);
+    m[4] = protocol;
+    m[5] = 0x77;
+    put32(&m, 8, peer_id);
+    for (size_t i = 16; i < WIRE_HEADER_SIZE; ++i) {
+        m[i] = static_cast<uint8_t>(0xB0 + i);
+    }
+    return m;
+}
+
+Bytes with_payload(Bytes m, const Bytes &payload) {
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+// A socket bound to 127.0.0.1 on a free port; listening when it is TCP.
+struct LocalSocket {
+    explicit LocalSocket(int type) {
+        for (int attempt = 0; attempt < 20 && fd < 0; ++attempt) {
+            int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(static_cast<uint16_t>(free_tcp_port()));
+            if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+                (type != SOCK_STREAM || listen(s, 8) == 0)) {
+                fd = s;
+                port = ntohs(addr.sin_port);
+            } else {
+                close(s);
+            }
+        }
+    }
+    ~LocalSocket() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    bool readable(std::chrono::milliseconds timeout) const {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, static_cast<int>(timeout.count())) == 1;
+    }
+    int fd = -1;
+    uint16_t port = 0;
+};
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// Injects a TCP request and returns the agent's answer.
+void request_tcp(AgentOnEmulator &a, const Bytes &request, Bytes *answer) {
+    a.emu.inject(request);
+    ASSERT_TRUE(a.next_message(answer, 5s)) << a.agent.log();
+    ASSERT_EQ(answer->size(), WIRE_HEADER_SIZE);
+}
+
+// The answer that accepts `request` under the agent's id in it.
+Bytes accepted(const Bytes &request, const Bytes &answer) {
+    Bytes want = request;
+    want[0] = 1;
+    want[1] = 1;
+    put32(&want, 12, get32(answer, 12));
+    return want;
+}
+
+TEST(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    const Holdings idle = settled_holdings(a.agent.pid());
+    LocalSocket server(SOCK_STREAM);
+    ASSERT_GE(server.fd, 0);
+
+    Bytes request = controller_header(0, 0, server.port, 0x12345678), answer;
+    ASSERT_NO_FATAL_FAILURE(request_tcp(a, request, &answer));
+    uint32_t id = get32(answer, 12);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(answer, accepted(request, answer));
+    ASSERT_TRUE(server.readable(2s));
+    Fd conn{accept(server.fd, nullptr, nullptr)};
+    ASSERT_GE(conn.fd, 0);
+
+    const Bytes up = stream_bytes(11, MIB), down = stream_bytes(12, MIB);
+    std::thread sender([&] { EXPECT_TRUE(send_all(conn.fd, up)); });
+    Bytes got_down;
+    std::thread receiver([&] { EXPECT_TRUE(recv_exact(conn.fd, down.size(), &got_down, 60s)); });
+    Bytes down_header = answer;
+    down_header[0] = 3;
+    for (size_t at = 0; at < down.size(); at += MAX_PAYLOAD) {
+        size_t end = std::min(down.size(), at + MAX_PAYLOAD);
+        a.emu.inject(with_payload(down_header, Bytes(down.begin() + at, down.begin() + end)));
+    }
+    Bytes up_header = answer;
+    up_header[0] = 3;
+    Bytes got_up, msg;
+    while (got_up.size() < up.size() && a.next_message(&msg, 30s)) {
+        ASSERT_GT(msg.size(), WIRE_HEADER_SIZE);
+        ASSERT_EQ(Bytes(msg.begin(), msg.begin() + WIRE_HEADER_SIZE), up_header);
+        got_up.insert(got_up.end(), msg.begin() + WIRE_HEADER_SIZE, msg.end());
+    }
+    sender.join();
+    receiver.join();
+    EXPECT_EQ(fnv1a(got_up), fnv1a(up));
+    EXPECT_TRUE(got_up == up);
+    EXPECT_EQ(fnv1a(got_down), fnv1a(down));
+    EXPECT_TRUE(got_down == down);
+
+    // The server ends the link: one CLOSE with the link's header.
+    close(conn.fd);
+    conn.fd = -1;
+    ASSERT_TRUE(a.next_message(&msg, 5s));
+    Bytes close_msg = answer;
+    close_msg[0] = 2;
+    EXPECT_EQ(msg, close_msg);
+    Holdings now;
+    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
+        << "idle: " << describe(idle) << "; after the close: " << describe(now);
+    stop_agent_cleanly(a);
+}
+
+TEST(ControllerRequest, PortWithoutListenerIsRefused) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    Bytes request = controller_header(0, 0, static_cast<uint16_t>(free_tcp_port()), 0xCAFE0001);
+    Bytes answer;
+    ASSERT_NO_FATAL_FAILURE(request_tcp(a, request, &answer));
+    Bytes want = request;
+    want[0] = 2;
+    want[1] = 1;
+    want[6] = 1;  // ret_code 1, little-endian
+    want[7] = 0;
+    EXPECT_EQ(answer, want);
+    Bytes msg;
+    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    stop_agent_cleanly(a);
+}
+
+TEST(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    LocalSocket udp(SOCK_DGRAM);
+    ASSERT_GE(udp.fd, 0);
+    const Bytes small = stream_bytes(21, 1000), large = stream_bytes(22, 60000);
+    for (const Bytes *payload : {&small, &large}) {
+        a.emu.inject(with_payload(controller_header(3, 1, udp.port, 0xD0D0D0D0), *payload));
+    }
+    for (const Bytes *payload : {&small, &large}) {
+        ASSERT_TRUE(udp.readable(3s)) << a.agent.log();
+        Bytes got(65536);
+        ssize_t n = recv(udp.fd, got.data(), got.size(), 0);
+        ASSERT_GE(n, 0);
+        got.resize(static_cast<size_t>(n));
+        EXPECT_EQ(got.size(), payload->size());
+        EXPECT_TRUE(got == *payload);
+    }
+    Bytes msg;
+    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    stop_agent_cleanly(a);
+}
+
+TEST(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
+    AgentOnEmulator a;
+    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+    LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
+    ASSERT_GE(server.fd, 0);
+    ASSERT_GE(udp.fd, 0);
+    const Bytes data = stream_bytes(31, 100);
+    a.emu.inject(controller_header(0, 1, server.port, 1));
+    a.emu.inject(with_payload(controller_header(3, 0, udp.port, 2), data));
+    a.emu.inject(controller_header(4, 0, server.port, 3));
+    a.emu.inject(controller_header(5, 0, server.port, 4));
+    // One request is taken every 100 ms.
+    Bytes msg;
+    EXPECT_TRUE(device_stays_quiet(a, 700ms, &msg)) << "sent type " << int(msg[0]);
+    EXPECT_FALSE(server.readable(0ms)) << "a rejected request connected to the server";
+    EXPECT_FALSE(udp.readable(0ms)) << "a rejected request sent a datagram";
+    std::string log = a.agent.log();
+    size_t rejected = 0;
+    for (size_t at = log.find("Reject msg type"); at != std::string::npos;
+         at = log.find("Reject msg type", at + 1)) {
+        ++rejected;
+    }
+    EXPECT_EQ(rejected, 4u) << log;
+
+    Bytes request = controller_header(0, 0, server.port, 0x0F0F0F0F), answer;
+    ASSERT_NO_FATAL_FAILURE(request_tcp(a, request, &answer));
+    EXPECT_EQ(answer, accepted(request, answer));
+    ASSERT_TRUE(server.readable(2s));
+    Fd conn{accept(server.fd, nullptr, nullptr)};
+    ASSERT_GE(conn.fd, 0);
+
+    // The controller ends this link: the server sees the end, nothing is sent.
+    Bytes close_msg = answer;
+    close_msg[0] = 2;
+    a.emu.inject(close_msg);
+    pollfd p{conn.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    uint8_t byte;
+    EXPECT_EQ(recv(conn.fd, &byte, 1, 0), 0);
+    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    stop_agent_cleanly(a);
+}
+
+}  // namespace
+}  // namespace e2e
