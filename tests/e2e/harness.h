@@ -24,24 +24,28 @@ std::string agent_binary();
 int free_tcp_port();
 
 struct AgentOptions {
-    std::vector<std::string> args;  // argv[1..], e.g. {"/dev/net_cdev", "23456"}
-    std::string device_source;  // file bind-mounted at device_path inside the agent's namespace;
-                                // empty: nothing mounted
+    // argv[1..], e.g. {"/dev/net_cdev", "23456"}.
+    std::vector<std::string> args;
+    // File bind-mounted at device_path inside the agent's namespace; empty: nothing mounted.
+    std::string device_source;
     std::string device_path = "/dev/net_cdev";
-    std::optional<std::string> vorlan_ini;  // content of /opt/vorlan/config/Vorlan.ini in a private
-                                            // /opt; nullopt: private empty /opt
-    std::map<std::string, std::string> env;  // extra environment, e.g. {"DEBUG_NETWORK", ""}
-    bool make_log_dir = true;                // create ./log in the agent's fresh working directory
-    uid_t run_as_uid =
-        0;  // non-zero: start the agent as this uid (no namespace), for the not-root test
+    // Content of /opt/vorlan/config/Vorlan.ini in a private /opt; nullopt: private empty /opt.
+    std::optional<std::string> vorlan_ini;
+    // Extra environment, e.g. {"DEBUG_NETWORK", ""}.
+    std::map<std::string, std::string> env;
+    // Create ./log in the agent's fresh working directory.
+    bool make_log_dir = true;
+    // Non-zero: start the agent as this uid (no namespace), for the not-root test.
+    uid_t run_as_uid = 0;
     gid_t run_as_gid = 0;
-    std::vector<std::string> passwd_lines;  // appended to a private copy of /etc/passwd
-                                            // bind-mounted in the agent's namespace (test accounts)
-    std::vector<std::string> group_lines;   // the same for /etc/group
-    std::string program;  // executable to run instead of the agent (harness self-tests); empty:
-                          // agent_binary()
-    bool inherit_debug_network =
-        false;  // keep DEBUG_NETWORK from the test's own environment (dropped by default)
+    // Appended to a private copy of /etc/passwd bind-mounted in the agent's namespace.
+    std::vector<std::string> passwd_lines;
+    // The same for /etc/group.
+    std::vector<std::string> group_lines;
+    // Executable to run instead of the agent (harness self-tests); empty: agent_binary().
+    std::string program;
+    // Keep DEBUG_NETWORK from the test's own environment (dropped by default).
+    bool inherit_debug_network = false;
 };
 
 // One agent process. DEBUG_NETWORK of the test's environment is not passed
