@@ -67,10 +67,12 @@ class DeviceEmulator {
     std::string device_file() const;  // mount dir + "/" + file_name()
 
     // Controller to agent.
-    void inject(const std::vector<uint8_t> &msg);  // Usb: cut into packet nodes
-    void inject_unit(
-        std::vector<uint8_t> unit);    // delivered as is (Usb: one read; NetCdev: one message)
-    size_t pending_for_agent() const;  // units not yet read completely
+    // A message for the agent; Usb: cut into packet nodes behind the flag.
+    void inject(const std::vector<uint8_t> &msg);
+    // Bytes delivered as they are: Usb: by one read; NetCdev: as one message.
+    void inject_unit(std::vector<uint8_t> unit);
+    // Units not yet read completely (Usb: nodes; NetCdev: messages).
+    size_t pending_for_agent() const;
 
     // Agent to controller, in the order written.
     bool wait_message(std::vector<uint8_t> *msg, std::chrono::milliseconds timeout);
