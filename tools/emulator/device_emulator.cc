@@ -186,8 +186,9 @@ bool DeviceEmulator::start(const std::string &mount_dir) {
         chmod(mount_dir_.c_str(), 0755);
     }
     // allow_other: the agent may give up root while it holds the device.
-    const char *argv[] = {"cdev_emulator",        "-o", "allow_other", "-o",
-                          "fsname=cdev_emulator", "-o", "subtype=cdev"};
+    // auto_unmount: a crashed or killed test leaves no stale mount behind.
+    const char *argv[] = {"cdev_emulator", "-o", "allow_other,auto_unmount", "-o",
+                          "fsname=cdev_emulator,subtype=cdev"};
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(std::size(argv)), const_cast<char **>(argv));
     session_ = fuse_session_new(&args, operations(), sizeof(fuse_lowlevel_ops), this);
     fuse_opt_free_args(&args);
