@@ -191,18 +191,25 @@ struct Client {
     }
 };
 
-// Drives all clients with one poll loop until every stream came back.
+// Drives all clients with one poll loop until every stream came back. Data
+// flows only once every link is established: the controller's answers share
+// the device with the data, and an answer queued behind megabytes of echoes
+// would miss the agent's handshake deadline.
 bool run_clients(std::vector<Client> *clients, Clock::time_point deadline) {
     std::vector<pollfd> fds(clients->size());
     while (Clock::now() < deadline) {
         size_t open = 0;
+        bool established = true;
+        for (const Client &c : *clients) {
+            established = established && (c.response.size() == WIRE_HEADER_SIZE || c.done());
+        }
         for (size_t i = 0; i < clients->size(); ++i) {
             Client &c = (*clients)[i];
             fds[i] = {c.done() ? -1 : c.fd, 0, 0};
             if (!c.done()) {
                 ++open;
                 fds[i].events = POLLIN;
-                if (c.response.size() == WIRE_HEADER_SIZE && c.sent < STREAM_SIZE) {
+                if (established && c.sent < STREAM_SIZE) {
                     fds[i].events |= POLLOUT;
                 }
             }
