@@ -395,7 +395,7 @@ int main(int argc, char **argv) {
     if (fd < 0) {
         return 1;
     }
-    int status = usage();
+    int status = 2;
     Clock::time_point start = Clock::now();
     if (what == "upload") {
         status = report("upload", upload(fd, value), start);
@@ -404,6 +404,8 @@ int main(int argc, char **argv) {
     } else if (what == "latency" && args.size() == next + 3) {
         status = bench_latency(fd, static_cast<int>(value),
                                strtoull(args[next + 2].c_str(), nullptr, 0));
+    } else {
+        usage();
     }
     close(fd);
     return status;
