@@ -523,8 +523,9 @@ void Controller::agent_data(Link *link, const uint8_t *payload, size_t n) {
     if (!link->has_out()) {
         ssize_t r = send(link->fd, payload, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            std::string end = std::string("socket write failed: ") + strerror(errno);
             send_header(link->header, TYPE_CLOSE);
-            remove(link, std::string("socket write failed: ") + strerror(errno));
+            remove(link, end);
             return;
         }
         sent = r > 0 ? static_cast<size_t>(r) : 0;
@@ -758,13 +759,14 @@ void Controller::loop() {
                 continue;
             }
             if (!flush(link)) {
+                std::string end = std::string("socket write failed: ") + strerror(errno);
                 if (link->kind == LinkKind::Forward) {
                     finish_forward(link);
                 } else {
                     if (link->state == Link::State::Open) {
                         send_header(link->header, TYPE_CLOSE);
                     }
-                    remove(link, std::string("socket write failed: ") + strerror(errno));
+                    remove(link, end);
                 }
                 continue;
             }
