@@ -35,14 +35,16 @@ constexpr char EXE_NAME_PREFIX[] = "cdev";
 constexpr char SERVER_ADDRESS[] = "127.0.0.1";
 
 // One long-lived worker. `alive` is set before the thread is created and
-// cleared when its body ends or it is cancelled; all fields are guarded by
-// worker_mutex, which the shutdown holds while it cancels, so a thread seen
-// alive cannot finish (and its id be reused) before the cancel request.
+// cleared when its thread ends; it changes only under worker_mutex, which the
+// shutdown holds while it cancels, so a thread seen alive cannot finish (and
+// its id be reused) before the cancel request. Atomic because the ending
+// thread clears it from its thread-specific destructor, a context that
+// thread checkers do not always follow through the mutex.
 struct worker {
     pthread_t *id;
     void *(*body)(void *);
     void *arg;
-    bool alive;
+    std::atomic<bool> alive;
 };
 
 pthread_mutex_t worker_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -74,21 +76,22 @@ worker *find_worker(const pthread_t *id) {
     return nullptr;
 }
 
-// Clears the worker's flag on every way out of its thread: return, cancel
-// and pthread_exit all run this destructor.
-class worker_end {
-  public:
-    explicit worker_end(worker *w) : w_(w) {}
-    ~worker_end() {
-        mutex_lock lock(&worker_mutex);
-        w_->alive = false;
-    }
-    worker_end(const worker_end &) = delete;
-    worker_end &operator=(const worker_end &) = delete;
+// Clears the worker's flag at the very end of its thread, whether the body
+// returned, called pthread_exit or was cancelled. A thread-specific value's
+// destructor runs on all three paths without a landing pad in this frame,
+// which the cancellation unwinding would otherwise have to pass.
+void worker_ended(void *p) {
+    worker *w = static_cast<worker *>(p);
+    mutex_lock lock(&worker_mutex);
+    w->alive = false;
+}
 
-  private:
-    worker *w_;
-};
+pthread_key_t worker_key;
+pthread_once_t worker_key_once = PTHREAD_ONCE_INIT;
+
+void create_worker_key() {
+    pthread_key_create(&worker_key, worker_ended);
+}
 
 void *run_worker(void *p) {
     worker *w = static_cast<worker *>(p);
@@ -99,13 +102,14 @@ void *run_worker(void *p) {
         body = w->body;
         arg = w->arg;
     }
-    worker_end end(w);
+    pthread_setspecific(worker_key, w);
     return body(arg);
 }
 
 }  // namespace
 
 int start_worker(pthread_t *id, void *(*body)(void *), void *arg) {
+    pthread_once(&worker_key_once, create_worker_key);
     mutex_lock lock(&worker_mutex);
     worker *w = find_worker(id);
     if (w == nullptr) {

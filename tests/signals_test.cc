@@ -51,7 +51,9 @@ bool wait_until_ended(const pthread_t *id) {
 }
 
 // Each test runs in a fresh directory with log/ and level 0 on, like the
-// agent with DEBUG_NETWORK set.
+// agent with DEBUG_NETWORK set. Forking tests sit in *DeathTest suites, which
+// gtest runs first, while this process has no other thread that could hold a
+// lock across the fork.
 class ShutdownTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -226,7 +228,9 @@ INSTANTIATE_TEST_SUITE_P(AllTerminationSignals, SignalShutdownDeathTest,
 
 // Armed before any worker exists: a signal then cancels nothing and still
 // ends the process through clean_up with status 0.
-TEST_F(ShutdownTest, SignalBeforeAnyWorkerExitsZero) {
+class ArmedShutdownDeathTest : public ShutdownTest {};
+
+TEST_F(ArmedShutdownDeathTest, SignalBeforeAnyWorkerExitsZero) {
     EXPECT_EXIT(
         {
             signal_register();

@@ -114,7 +114,7 @@ TEST_F(AgentTest, TooFewArgumentsPrintUsageAndStillOpenTheLog) {
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"/dev/net_cdev"}}) {
         AgentProcess agent(serving(args));
         agent.start();
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
         EXPECT_EQ(agent.stderr_text(),
                   "usage: " + agent_binary() + " <device> <listen_port> [bind_retry_count]\n");
         EXPECT_NE(agent.log().find("cdev_agent is starting ...\n"), std::string::npos);
@@ -148,7 +148,7 @@ TEST_F(AgentTest, InvalidBindRetryCountEndsWithStatusZero) {
 TEST_F(AgentTest, ZeroBindRetriesFailsStartUp) {
     AgentProcess agent(serving({"/dev/net_cdev", std::to_string(free_tcp_port()), "0"}));
     agent.start();
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     EXPECT_NE(agent.log().find("Failed to init socket server.\n"), std::string::npos);
 }
 
@@ -163,7 +163,7 @@ TEST_F(AgentTest, SignedAndSpacedPortIsAccepted) {
                            ", retry 65535.\n";
         EXPECT_NE(agent.log().find(line), std::string::npos) << agent.log();
         agent.send_signal(SIGTERM);
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     }
 }
 
@@ -194,7 +194,7 @@ TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
     EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"),
               "cdev." + std::to_string(port + 1) + "\n");
     agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     close(busy);
 }
 
@@ -204,7 +204,7 @@ TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
     o.device_path = "/dev/other_cdev";
     AgentProcess agent(o);
     agent.start();
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     std::string text = agent.log();
     EXPECT_NE(text.find("Open local server port " + std::to_string(port)), std::string::npos)
         << text;
@@ -224,7 +224,7 @@ TEST_P(SignalTest, TerminationSignalWhileServingStopsWorkersAndExitsZero) {
     agent.start();
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     agent.send_signal(GetParam());
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
     EXPECT_FALSE(can_connect(port));
 }
@@ -243,7 +243,7 @@ TEST_P(SignalTest, TerminationSignalDuringStartUpExitsZero) {
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(can_connect(port));
     agent.send_signal(GetParam());
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
 }
 
