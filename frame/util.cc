@@ -1,7 +1,6 @@
 // Small helpers shared by every module. See util.h.
 #include "frame/util.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -19,7 +18,6 @@ int parse_int_in_range(const char *str, int r_min, int r_max, int dflt) {
         return dflt;
     }
     char *end = nullptr;
-    errno = 0;
     long val = strtol(str, &end, 10);
     // The trace carries the process-group id in the thread position.
     LOG_LINE(LOG_DETAIL, __func__, log_process_group_id(),
