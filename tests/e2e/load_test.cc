@@ -129,7 +129,7 @@ struct Client {
     uint16_t port = 0;
     Bytes response;
     size_t sent = 0, received = 0;
-    uint64_t sent_sum = fnv1a(nullptr, 0), received_sum = fnv1a(nullptr, 0);
+    StreamSum sent_sum, received_sum;
     std::string fault;
 
     bool done() const { return received == STREAM_SIZE || !fault.empty(); }
@@ -173,7 +173,7 @@ struct Client {
         if (memcmp(p, want.data(), n) != 0) {
             fault = "foreign or damaged bytes at offset " + std::to_string(received);
         }
-        received_sum = fnv1a(p, n, received_sum);
+        received_sum.add(p, n);
         received += n;
     }
 
@@ -183,7 +183,7 @@ struct Client {
         fill_stream(stream, sent, buf, n);
         ssize_t w = send(fd, buf, n, MSG_NOSIGNAL);
         if (w > 0) {
-            sent_sum = fnv1a(buf, static_cast<size_t>(w), sent_sum);
+            sent_sum.add(buf, static_cast<size_t>(w));
             sent += static_cast<size_t>(w);
         } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
             fault = "send failed";
@@ -269,8 +269,8 @@ TEST(Load, TwoHundredTunnelsEachCarryAMebibyteBothWays) {
         const Client &c = clients[i];
         EXPECT_TRUE(c.fault.empty()) << "client " << i << ": " << c.fault;
         EXPECT_EQ(c.received, STREAM_SIZE) << "client " << i;
-        EXPECT_EQ(c.received_sum, c.sent_sum) << "client " << i;
-        complete += c.received == STREAM_SIZE && c.received_sum == c.sent_sum;
+        EXPECT_EQ(c.received_sum.value(), c.sent_sum.value()) << "client " << i;
+        complete += c.received == STREAM_SIZE && c.received_sum.value() == c.sent_sum.value();
     }
     EXPECT_TRUE(finished) << complete << " of " << LINKS << " streams came back in time";
     EXPECT_EQ(controller.requests, LINKS);
