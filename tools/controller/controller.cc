@@ -679,6 +679,9 @@ void Controller::expire() {
 }
 
 void Controller::loop() {
+    // The emulator counts packet nodes in USB mode; a full message is 128 of them.
+    const size_t units_per_message =
+        device_->mode() == emu::DeviceEmulator::Mode::Usb ? USB_MESSAGE_LIMIT / USB_SLICE_SIZE : 1;
     std::vector<std::vector<uint8_t>> batch;
     std::vector<pollfd> fds;
     std::vector<Link *> order;
@@ -693,7 +696,7 @@ void Controller::loop() {
         batch.clear();
         expire();
 
-        size_t pending = device_->pending_for_agent();
+        size_t pending = device_->pending_for_agent() / units_per_message;
         size_t budget =
             pending < options_.max_pending_to_agent ? options_.max_pending_to_agent - pending : 0;
         Clock::time_point now = Clock::now();

@@ -47,7 +47,8 @@ constexpr uint16_t RET_REFUSED = 1;
 // Largest message the agent takes in each device mode (its io vector of 128
 // slices), so the largest payload per message is this minus HEADER_SIZE.
 constexpr size_t NET_CDEV_MESSAGE_LIMIT = 131072;
-constexpr size_t USB_MESSAGE_LIMIT = 128 * 450;
+constexpr size_t USB_SLICE_SIZE = 450;
+constexpr size_t USB_MESSAGE_LIMIT = 128 * USB_SLICE_SIZE;
 
 // Running 64-bit FNV-1a over the bytes of one direction of a link, so both
 // ends of a transfer can print comparable checksums.
@@ -83,8 +84,9 @@ struct Options {
     std::chrono::milliseconds request_timeout{30000};
     // A service that does not accept the connect by then is refused.
     std::chrono::milliseconds connect_timeout{3000};
-    // Data from services is read only while fewer messages than this wait in
-    // the emulator for the agent, which bounds what is buffered on the way.
+    // Data from services is read only while fewer messages than this (full
+    // messages' worth of packet nodes in USB mode) wait in the emulator for
+    // the agent, which bounds what is buffered on the way.
     size_t max_pending_to_agent = 16;
     // Shown every message the agent writes, on the emulator's thread; must
     // not block. Empty: nothing is shown.
