@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/iov.h"
@@ -157,7 +158,7 @@ TEST_F(NetCdevWrite, OversizedMessageIsRefusedUnsent) {
     EXPECT_LT(last_recv_, 0);
 
     // A length that would wrap the running total is refused as well.
-    struct iovec wrap[2] = {{g_send_buf, 32}, {g_send_buf, ULONG_MAX - 16}};
+    struct iovec wrap[2] = {{g_send_buf.load(), 32}, {g_send_buf.load(), ULONG_MAX - 16}};
     EXPECT_EQ(write_cdev_iov(wrap, 2), -E2BIG);
 }
 
@@ -182,7 +183,7 @@ TEST_F(NetCdevWrite, EmptyMessageWritesNothing) {
 TEST_F(NetCdevWrite, NoSendBufferFailsWithoutLockOrLog) {
     cdev_free_send_buf();
     cdev_free_send_buf();  // a second free finds nothing to free
-    EXPECT_EQ(g_send_buf, nullptr);
+    EXPECT_EQ(g_send_buf.load(), nullptr);
     message header({32});
     log_mark mark;
     ASSERT_EQ(pthread_mutex_lock(&g_Send_Msg_Mutex), 0);
@@ -192,6 +193,17 @@ TEST_F(NetCdevWrite, NoSendBufferFailsWithoutLockOrLog) {
     EXPECT_EQ(mark.text(), "");
     next_packet();
     EXPECT_LT(last_recv_, 0);
+}
+
+// At shutdown the buffer goes away only when no writer holds the send lock.
+TEST_F(NetCdevWrite, SendBufferOutlivesAWriterHoldingTheLock) {
+    ASSERT_EQ(pthread_mutex_lock(&g_Send_Msg_Mutex), 0);
+    std::thread shutdown([] { cdev_free_send_buf(); });
+    shutdown.join();
+    EXPECT_NE(g_send_buf.load(), nullptr);
+    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    cdev_free_send_buf();
+    EXPECT_EQ(g_send_buf.load(), nullptr);
 }
 
 // The device side is a pipe: data written to it comes back in slices of

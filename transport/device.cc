@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/iov.h"
 #include "frame/log.h"
@@ -18,10 +19,12 @@ int g_connect_mode = CONNECT_MODE_USB;
 write_iov_func g_write_iov_func = write_iov_to_usb;
 read_iov_func g_read_iov_func = read_iov_from_usb;
 std::atomic<uint8_t> g_record_log{1};
-uint8_t *g_send_buf = nullptr;
+std::atomic<uint8_t *> g_send_buf{nullptr};
 pthread_mutex_t g_Send_Msg_Mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
+
+constexpr time_t SEND_BUF_FREE_WAIT_S = 1;
 
 // Both the length and the substring must match, so a path that merely
 // contains a device path (/dev/lcd10, /dev/net_cdev/) is refused.
@@ -68,17 +71,26 @@ bool setup_char_device(const char *path, int min_fd) {
 
 bool cdev_init_send_buf() {
     // A second open keeps the buffer it already has rather than leaking it.
-    if (g_send_buf == nullptr) {
+    if (g_send_buf.load() == nullptr) {
         g_send_buf = static_cast<uint8_t *>(malloc(SEND_BUF_SIZE));
     }
-    return g_send_buf != nullptr;
+    return g_send_buf.load() != nullptr;
 }
 
 void cdev_free_send_buf() {
-    if (g_send_buf != nullptr) {
-        free(g_send_buf);
-        g_send_buf = nullptr;
+    // Forwarding threads keep writing until the process ends, so the buffer
+    // is taken away under the send lock. A writer stuck on the device keeps
+    // the lock; then the buffer is left to the ending process rather than
+    // freed under the writer's feet.
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += SEND_BUF_FREE_WAIT_S;
+    if (pthread_mutex_timedlock(&g_Send_Msg_Mutex, &deadline) != 0) {
+        return;
     }
+    uint8_t *buf = g_send_buf.exchange(nullptr);
+    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    free(buf);
 }
 
 send_lock_guard::send_lock_guard() {

@@ -28,7 +28,8 @@ extern int g_connect_mode;
 extern write_iov_func g_write_iov_func;
 extern read_iov_func g_read_iov_func;
 extern std::atomic<uint8_t> g_record_log;
-extern uint8_t *g_send_buf;
+// Freed at shutdown while writers may still run: read and swapped atomically.
+extern std::atomic<uint8_t *> g_send_buf;
 extern pthread_mutex_t g_Send_Msg_Mutex;
 
 // Holds the send lock for one scope. Cancellation is deferred meanwhile, so a

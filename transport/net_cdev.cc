@@ -33,6 +33,11 @@ int64_t write_whole(const void *buf, uint64_t len) {
 // reported through `too_large` and `copy_ret`.
 int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *too_large,
                          int *copy_ret) {
+    // Looked at again under the lock: shutdown may have freed it meanwhile.
+    uint8_t *send_buf = g_send_buf.load();
+    if (send_buf == nullptr) {
+        return CDEV_ERR_NO_BUFFER;
+    }
     uint64_t total = 0;
     for (uint64_t i = 0; i < count; i++) {
         uint64_t len = entries[i].iov_len;
@@ -44,7 +49,7 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
             break;  // the buffer is full and this entry is empty
         }
         if (len > 0) {
-            int ret = memcpy_s(g_send_buf + total, SEND_BUF_SIZE - total, entries[i].iov_base, len);
+            int ret = memcpy_s(send_buf + total, SEND_BUF_SIZE - total, entries[i].iov_base, len);
             if (ret != EOK) {
                 *copy_ret = ret;
                 return CDEV_ERR_NOT_SENT;
@@ -52,13 +57,13 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
         }
         total += len;
     }
-    return write_whole(g_send_buf, total);
+    return write_whole(send_buf, total);
 }
 
 }  // namespace
 
 int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
-    if (g_send_buf == nullptr) {
+    if (g_send_buf.load() == nullptr) {
         return CDEV_ERR_NO_BUFFER;
     }
     uint64_t too_large = 0;
