@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -500,7 +501,7 @@ AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
 }  // namespace
 
 std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t> &payload) {
-    std::vector<uint8_t> m(WIRE_HEADER_SIZE, 0);
+    std::vector<uint8_t> m(WIRE_HEADER_SIZE + payload.size(), 0);
     m[0] = h.type;
     m[1] = h.source;
     m[2] = static_cast<uint8_t>(h.port >> 8);
@@ -510,7 +511,7 @@ std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t
     m[7] = static_cast<uint8_t>(h.ret_code >> 8);
     put_u32(&m, 8, h.peer_link_id);
     put_u32(&m, 12, h.local_link_id);
-    m.insert(m.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), m.begin() + WIRE_HEADER_SIZE);
     return m;
 }
 
