@@ -116,7 +116,7 @@ class DeviceTest : public testing::Test {
         EXPECT_EQ(g_connect_mode, CONNECT_MODE_USB);
         EXPECT_EQ(g_write_iov_func, write_iov_to_usb);
         EXPECT_EQ(g_read_iov_func, read_iov_from_usb);
-        EXPECT_EQ(g_send_buf, nullptr);
+        EXPECT_EQ(g_send_buf.load(), nullptr);
     }
 };
 
@@ -149,7 +149,7 @@ TEST_F(DeviceTest, NetCdevModeIsSetBeforeTheOpen) {
     EXPECT_EQ(BUFSIZE, NET_CDEV_BUFSIZE);
     EXPECT_EQ(g_write_iov_func, write_cdev_iov);
     EXPECT_EQ(g_read_iov_func, cdev_buf_recv_iov);
-    EXPECT_NE(g_send_buf, nullptr);
+    EXPECT_NE(g_send_buf.load(), nullptr);
     ASSERT_GE(g_cdev_fd, 0);
     EXPECT_EQ(fcntl(g_cdev_fd, F_GETFL) & (O_ACCMODE | O_APPEND | O_NONBLOCK), O_RDWR | O_APPEND);
     EXPECT_EQ(
