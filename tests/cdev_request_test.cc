@@ -10,10 +10,10 @@
 #include "common/conn_node.h"
 #include "common/iov.h"
 #include "common/msg_header.h"
-#include "link/link_testing.h"
+#include "tests/link_support.h"
 #include "transport/device.h"
 
-using namespace link_testing;
+using namespace test_support;
 
 namespace {
 
@@ -42,7 +42,7 @@ class CdevRequestTest : public ::testing::Test {
         return h;
     }
 
-    log_dir log_;
+    scratch_log log_;
     write_iov_func saved_write_ = nullptr;
 };
 

@@ -22,6 +22,7 @@
 
 #include "common/iov.h"
 #include "frame/log.h"
+#include "tests/test_support.h"
 #include "transport/net_cdev.h"
 #include "transport/usb.h"
 
@@ -39,37 +40,12 @@ class device_environment : public testing::Environment {
             mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0) {
             g_private_dev = true;
         }
-        char dir[] = "/tmp/device_test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        ASSERT_EQ(chdir(dir), 0);
-        ASSERT_EQ(mkdir("log", 0755), 0);
-        setenv("DEBUG_NETWORK", "", 1);
-        ASSERT_EQ(init_log(LOG_ERROR), 0);
+        test_support::open_process_log();
     }
 };
 const auto *const g_env = testing::AddGlobalTestEnvironment(new device_environment);
 
-std::string read_log() {
-    std::ifstream in("log/device_test.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The log lines written since it was made.
-class log_mark {
-  public:
-    log_mark() : start_(read_log().size()) {}
-    size_t count(const std::string &needle) const {
-        std::string t = read_log().substr(start_);
-        size_t n = 0;
-        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) n++;
-        return n;
-    }
-
-  private:
-    size_t start_;
-};
+using test_support::log_mark;
 
 void make_device(const char *path) {
     int fd = open(path, O_CREAT | O_WRONLY, 0600);

@@ -16,10 +16,10 @@
 #include "common/conn_node.h"
 #include "common/iov.h"
 #include "common/msg_header.h"
-#include "link/link_testing.h"
+#include "tests/link_support.h"
 #include "transport/device.h"
 
-using namespace link_testing;
+using namespace test_support;
 
 namespace {
 
@@ -76,7 +76,7 @@ class ForwardTest : public ::testing::Test {
         return wait_until([] { return get_list_head(&g_forward_list) == nullptr; });
     }
 
-    log_dir log_;
+    scratch_log log_;
     write_iov_func saved_write_ = nullptr;
     msg_header stored_;
     int client_ = -1;

@@ -11,11 +11,11 @@
 #include "common/conn_node.h"
 #include "common/iov.h"
 #include "common/msg_header.h"
-#include "link/link_testing.h"
 #include "socket/state_machine.h"
+#include "tests/link_support.h"
 #include "transport/device.h"
 
-using namespace link_testing;
+using namespace test_support;
 
 namespace {
 
@@ -62,7 +62,7 @@ class HandshakeTest : public ::testing::Test {
         return out.empty() ? 0 : header_of(out[0]).local_link_id;
     }
 
-    log_dir log_;
+    scratch_log log_;
     write_iov_func saved_write_ = nullptr;
     int client_ = -1;
     conn_node *node_ = nullptr;

@@ -18,38 +18,13 @@
 
 #include "common/msg_header.h"
 #include "frame/log.h"
+#include "tests/test_support.h"
 #include "transport/device.h"
 
 namespace {
 
-// The tests run in a scratch directory with their own log, every level on.
-class log_environment : public testing::Environment {
-  public:
-    void SetUp() override {
-        char dir[] = "/tmp/heartbeat_test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        ASSERT_EQ(chdir(dir), 0);
-        ASSERT_EQ(mkdir("log", 0755), 0);
-        setenv("DEBUG_NETWORK", "", 1);
-        ASSERT_EQ(init_log(LOG_ERROR), 0);
-    }
-};
-const auto *const g_log_env = testing::AddGlobalTestEnvironment(new log_environment);
-
-std::string read_log() {
-    std::ifstream in("log/heartbeat_test.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-size_t count_in(const std::string &text, const std::string &needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        n++;
-    }
-    return n;
-}
+using test_support::count_of;
+using test_support::log_mark;
 
 // What the loop did, in order: "write" and "sleep <ms>" events, and the
 // bytes of every write.
@@ -97,17 +72,17 @@ class HeartbeatRun : public testing::Test {
     // The loop with two failed init attempts and two heartbeats.
     void run(int mode) {
         g_rec.failures_left = 2;
-        size_t log_start = read_log().size();
+        log_mark mark;
         heartbeat_run({mode, record_write, record_sleep}, 2);
-        log_ = read_log().substr(log_start);
+        log_ = mark.text();
     }
     void expect_sequence() {
         std::vector<std::string> expected = {"write",     "sleep 100",   "write",
                                              "sleep 100", "write",       "sleep 10000",
                                              "write",     "sleep 10000", "write"};
         EXPECT_EQ(g_rec.events, expected);
-        EXPECT_EQ(count_in(log_, "Failed to send 'init' msg to Tavix\n"), 2u);
-        EXPECT_EQ(count_in(log_, "Send 'init' msg to Tavix successfully\n"), 1u);
+        EXPECT_EQ(count_of(log_, "Failed to send 'init' msg to Tavix\n"), 2u);
+        EXPECT_EQ(count_of(log_, "Send 'init' msg to Tavix successfully\n"), 1u);
         EXPECT_GT(log_.find("Send 'init' msg to Tavix successfully\n"),
                   log_.rfind("Failed to send 'init' msg to Tavix\n"));
     }
@@ -137,10 +112,10 @@ TEST(HeartbeatThread, InitReachesTheDeviceOnceItIsOpen) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
     g_connect_mode = CONNECT_MODE_NET_CDEV;
     g_cdev_fd = -1;
-    size_t log_start = read_log().size();
+    log_mark mark;
     pthread_t thread;
     ASSERT_EQ(pthread_create(&thread, nullptr, heartbeat_thread, nullptr), 0);
-    while (count_in(read_log().substr(log_start), "Failed to send 'init' msg to Tavix\n") < 2) {
+    while (mark.count("Failed to send 'init' msg to Tavix\n") < 2) {
         usleep(10000);
     }
     g_cdev_fd = sv[0];
@@ -149,7 +124,7 @@ TEST(HeartbeatThread, InitReachesTheDeviceOnceItIsOpen) {
     uint8_t buf[64];
     ASSERT_EQ(recv(sv[1], buf, sizeof(buf), 0), static_cast<ssize_t>(MSG_HEADER_SIZE));
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + MSG_HEADER_SIZE), header_bytes(MSG_TYPE_INIT));
-    while (count_in(read_log().substr(log_start), "Send 'init' msg to Tavix successfully\n") < 1) {
+    while (mark.count("Send 'init' msg to Tavix successfully\n") < 1) {
         usleep(10000);
     }
     // The thread sleeps 10 s before its first heartbeat and ends with the

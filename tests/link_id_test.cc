@@ -11,10 +11,10 @@
 #include "common/conn_node.h"
 #include "common/iov.h"
 #include "common/msg_header.h"
-#include "link/link_testing.h"
 #include "link/recv_queue.h"
+#include "tests/link_support.h"
 
-using namespace link_testing;
+using namespace test_support;
 
 namespace {
 
@@ -25,7 +25,7 @@ class LinkIdTest : public ::testing::Test {
         init_list(&g_forward_list);
     }
     void TearDown() override { drain_queue(); }
-    log_dir log_;
+    scratch_log log_;
 };
 
 // Runs first: the counter is still at its start value.

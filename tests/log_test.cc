@@ -14,44 +14,30 @@
 #include <string>
 #include <thread>
 
+#include "tests/test_support.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-// Runs each test in a fresh directory holding log/, as the agent runs in its
+// Each test runs in a fresh directory holding log/, as the agent runs in its
 // working directory.
 class LogTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        old_cwd_ = fs::current_path();
-        char tmpl[] = "/tmp/log_test.XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        fs::create_directory(dir_ / "log");
-        fs::current_path(dir_);
-        unsetenv("DEBUG_NETWORK");
-    }
+    void SetUp() override { unsetenv("DEBUG_NETWORK"); }
     void TearDown() override {
         close_log();
         log_clock = clock_gettime;
-        unsetenv("DEBUG_NETWORK");
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
     }
-    fs::path log_file() const { return dir_ / "log" / "log_test.log"; }
-    std::string contents() const {
-        std::ifstream in(log_file());
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    fs::path log_file() const { return dir_.path() / "log" / "log_test.log"; }
+    std::string contents() const { return dir_.text(); }
     void write_all_levels() {
         LOG(LOG_DETAIL, "level zero\n");
         LOG(LOG_INFO, "level one\n");
         LOG(LOG_ERROR, "level two %d\n", 2);
     }
 
-    fs::path old_cwd_;
-    fs::path dir_;
+    test_support::scratch_dir dir_;
 };
 
 int fixed_clock(clockid_t, struct timespec *ts) {
@@ -123,14 +109,14 @@ TEST_F(LogTest, AppendsToExistingFileAndSetsMode) {
 }
 
 TEST_F(LogTest, FailsWithoutLogDirectoryAndStaysSilent) {
-    fs::remove_all(dir_ / "log");
+    fs::remove_all(dir_.path() / "log");
     EXPECT_EQ(init_log(LOG_ERROR), -1);
     LOG(LOG_ERROR, "nowhere\n");  // must not crash
     EXPECT_FALSE(fs::exists(log_file()));
 }
 
 TEST_F(LogTest, ReadCommCutsNewlineOrLength) {
-    fs::path f = dir_ / "comm";
+    fs::path f = dir_.path() / "comm";
     {
         std::ofstream out(f);
         out << "abcdef\n";
@@ -141,7 +127,7 @@ TEST_F(LogTest, ReadCommCutsNewlineOrLength) {
     char small[4] = {};
     ASSERT_EQ(read_comm_from_file(f.c_str(), small, sizeof(small)), 0);
     EXPECT_STREQ(small, "abc");
-    EXPECT_EQ(read_comm_from_file((dir_ / "missing").c_str(), buf, sizeof(buf)), -1);
+    EXPECT_EQ(read_comm_from_file((dir_.path() / "missing").c_str(), buf, sizeof(buf)), -1);
 }
 
 // A second thread keeps writing while the log is closed: every line must be

@@ -22,40 +22,12 @@
 
 #include "common/iov.h"
 #include "frame/log.h"
+#include "tests/test_support.h"
 #include "transport/device.h"
 
 namespace {
 
-// The tests run in a scratch directory with their own log, every level on.
-class log_environment : public testing::Environment {
-  public:
-    void SetUp() override {
-        char dir[] = "/tmp/net_cdev_test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        ASSERT_EQ(chdir(dir), 0);
-        ASSERT_EQ(mkdir("log", 0755), 0);
-        setenv("DEBUG_NETWORK", "", 1);
-        ASSERT_EQ(init_log(LOG_ERROR), 0);
-    }
-};
-const auto *const g_log_env = testing::AddGlobalTestEnvironment(new log_environment);
-
-std::string read_log() {
-    std::ifstream in("log/net_cdev_test.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The log lines written since it was made.
-class log_mark {
-  public:
-    log_mark() : start_(read_log().size()) {}
-    std::string text() const { return read_log().substr(start_); }
-
-  private:
-    size_t start_;
-};
+using test_support::log_mark;
 
 bool send_lock_is_free() {
     if (pthread_mutex_trylock(&g_Send_Msg_Mutex) != 0) {

@@ -9,10 +9,10 @@
 
 #include "common/iov.h"
 #include "common/msg_header.h"
-#include "link/link_testing.h"
+#include "tests/link_support.h"
 #include "transport/device.h"
 
-using namespace link_testing;
+using namespace test_support;
 
 namespace {
 
@@ -43,7 +43,7 @@ class RecvQueueTest : public ::testing::Test {
         }
         return out;
     }
-    log_dir log_;
+    scratch_log log_;
     time_t (*saved_clock_)() = nullptr;
 };
 

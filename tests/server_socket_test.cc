@@ -14,37 +14,11 @@
 #include <string>
 
 #include "frame/log.h"
+#include "tests/test_support.h"
+
+using namespace test_support;
 namespace {
 
-// Opens the log with every level in a fresh directory, once per process, and
-// returns the log file's path.
-const std::string &test_log_path() {
-    static const std::string path = [] {
-        char dir[] = "/tmp/cdev_test_XXXXXX";
-        if (mkdtemp(dir) == nullptr || chdir(dir) != 0 || mkdir("log", 0755) != 0) {
-            return std::string();
-        }
-        setenv("DEBUG_NETWORK", "", 1);
-        char comm[20] = {};
-        read_comm_from_file("/proc/self/comm", comm, sizeof(comm));
-        return init_log(LOG_ERROR) == 0 ? std::string(dir) + "/log/" + comm + ".log"
-                                        : std::string();
-    }();
-    return path;
-}
-
-std::string read_log() {
-    std::ifstream in(test_log_path());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
@@ -71,12 +45,6 @@ uint16_t bound_port(int fd) {
     return ntohs(addr.sin_port);
 }
 
-int lowest_free_fd() {
-    int fd = dup(0);
-    close(fd);
-    return fd;
-}
-
 int int_option(int fd, int level, int name) {
     int value = -1;
     socklen_t len = sizeof(value);
@@ -85,18 +53,18 @@ int int_option(int fd, int level, int name) {
 }
 
 TEST(InitSocketServer, NoAttemptsMeansNoBindAndNoSocketLeft) {
-    test_log_path();
+    open_process_log();
     int free_fd = lowest_free_fd();
     sockaddr_in addr = loopback(0);
-    size_t binds = count_of(read_log(), "ERROR on binding");
+    size_t binds = count_of(log_text(), "ERROR on binding");
     EXPECT_EQ(-1, init_socket_server(reinterpret_cast<sockaddr *>(&addr), 1, 0, nullptr));
     EXPECT_EQ(-1, init_socket_server(reinterpret_cast<sockaddr *>(&addr), 1, -3, nullptr));
     EXPECT_EQ(free_fd, lowest_free_fd());
-    EXPECT_EQ(binds, count_of(read_log(), "ERROR on binding"));
+    EXPECT_EQ(binds, count_of(log_text(), "ERROR on binding"));
 }
 
 TEST(InitSocketServer, BusyPortMovesToTheNext) {
-    ASSERT_FALSE(test_log_path().empty());
+    open_process_log();
     int blocker = -1;
     uint16_t port = 0;
     for (int i = 0; i < 50 && port == 0; i++) {
@@ -110,14 +78,14 @@ TEST(InitSocketServer, BusyPortMovesToTheNext) {
         }
     }
     ASSERT_NE(0, port);
-    size_t binds = count_of(read_log(), "ERROR on binding, error code: 98\n");
+    size_t binds = count_of(log_text(), "ERROR on binding, error code: 98\n");
     int free_fd = lowest_free_fd();
     sockaddr_in addr = loopback(port);
     int fd = init_socket_server(reinterpret_cast<sockaddr *>(&addr), 1, 3, nullptr);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(port + 1, ntohs(addr.sin_port));
     EXPECT_EQ(port + 1, bound_port(fd));
-    EXPECT_EQ(binds + 1, count_of(read_log(), "ERROR on binding, error code: 98\n"));
+    EXPECT_EQ(binds + 1, count_of(log_text(), "ERROR on binding, error code: 98\n"));
     close(fd);
 
     // Every attempt fails: nothing stays open.
@@ -154,7 +122,7 @@ TEST(InitSocketServer, Ipv6AddressUsesItsOwnSize) {
 }
 
 TEST(CreateServerSocket, OptionsByKind) {
-    test_log_path();
+    open_process_log();
     int tcp = create_server_socket(nullptr, 1, AF_INET);
     ASSERT_GE(tcp, 0);
     EXPECT_EQ(SOCK_STREAM, int_option(tcp, SOL_SOCKET, SO_TYPE));
@@ -174,9 +142,9 @@ TEST(CreateServerSocket, OptionsByKind) {
     int free_fd = lowest_free_fd();
     EXPECT_EQ(-1, create_server_socket("nosuchdev0", 1, AF_INET));
     EXPECT_EQ(free_fd, lowest_free_fd());
-    EXPECT_EQ(1u, count_of(read_log(), "Error bind to device nosuchdev0, error code: "));
+    EXPECT_EQ(1u, count_of(log_text(), "Error bind to device nosuchdev0, error code: "));
     EXPECT_EQ(-1, create_server_socket(nullptr, 1, 12345));
-    EXPECT_EQ(1u, count_of(read_log(), "Failed to create TCP socket, error code: 97\n"));
+    EXPECT_EQ(1u, count_of(log_text(), "Failed to create TCP socket, error code: 97\n"));
 }
 
 }  // namespace

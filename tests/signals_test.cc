@@ -11,17 +11,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "frame/log.h"
 #include "frame/startup.h"
 #include "frame/util.h"
+#include "tests/test_support.h"
 #include "transport/device.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -56,38 +52,13 @@ bool wait_until_ended(const pthread_t *id) {
 // lock across the fork.
 class ShutdownTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        old_cwd_ = fs::current_path();
-        char tmpl[] = "/tmp/signals_test.XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        fs::create_directory(dir_ / "log");
-        fs::current_path(dir_);
-        setenv("DEBUG_NETWORK", "", 1);
-        ASSERT_EQ(init_log(LOG_ERROR), 0);
-    }
-    void TearDown() override {
-        clean_up();
-        unsetenv("DEBUG_NETWORK");
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
-    }
-    std::string log_text() const {
-        std::ifstream in(dir_ / "log" / "signals_test.log");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    static size_t count(const std::string &text, const std::string &needle) {
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + 1)) {
-            n++;
-        }
-        return n;
+    void TearDown() override { clean_up(); }
+    std::string log_text() const { return log_.text(); }
+    static size_t count(const std::string &text, const std::string &what) {
+        return test_support::count_of(text, what);
     }
 
-    fs::path old_cwd_;
-    fs::path dir_;
+    test_support::scratch_log log_;
 };
 
 TEST_F(ShutdownTest, CleanUpReleasesEachResourceOnce) {

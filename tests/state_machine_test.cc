@@ -1,25 +1,20 @@
 // The state machine driven pass by pass through hooks defined here.
 #include "socket/state_machine.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/conn_node.h"
-#include "frame/log.h"
 #include "frame/util.h"
+#include "tests/test_support.h"
+
+using namespace test_support;
 namespace {
 
 // What the hooks answer; each test sets them.
@@ -77,41 +72,10 @@ void *forward_one_node(void *node) {
 
 namespace {
 
-// Opens the log with every level in a fresh directory, once per process, and
-// returns the log file's path.
-const std::string &test_log_path() {
-    static const std::string path = [] {
-        char dir[] = "/tmp/cdev_test_XXXXXX";
-        if (mkdtemp(dir) == nullptr || chdir(dir) != 0 || mkdir("log", 0755) != 0) {
-            return std::string();
-        }
-        setenv("DEBUG_NETWORK", "", 1);
-        char comm[20] = {};
-        read_comm_from_file("/proc/self/comm", comm, sizeof(comm));
-        return init_log(LOG_ERROR) == 0 ? std::string(dir) + "/log/" + comm + ".log"
-                                        : std::string();
-    }();
-    return path;
-}
-
-std::string read_log() {
-    std::ifstream in(test_log_path());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
 struct state_machine_test : ::testing::Test {
     conn_list list;
-    size_t log_start = 0;
+    log_mark mark;
     void SetUp() override {
-        ASSERT_FALSE(test_log_path().empty());
-        log_start = read_log().size();
         init_list(&list);
         current_list = &list;
         request_calls = status_calls = rejected = established = forwarded = 0;
@@ -122,7 +86,7 @@ struct state_machine_test : ::testing::Test {
             free_node(detach_node_fast(&list, nullptr, n));
         }
     }
-    std::string new_log() { return read_log().substr(log_start); }
+    std::string new_log() { return mark.text(); }
     std::vector<uint32_t> ids() {
         std::vector<uint32_t> out;
         for (conn_node *n = get_list_head(&list); n != nullptr; n = n->next) {
@@ -235,14 +199,8 @@ TEST_F(state_machine_test, ConnectionsDuringASlowHookAreNotLost) {
     };
     status_rule = [](conn_node *) { return CONN_STATUS_PENDING; };
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&addr), len));
-    ASSERT_EQ(0, listen(listener, CLIENTS));
-    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    uint16_t port = 0;
+    int listener = bound_socket(SOCK_STREAM, &port);
 
     std::atomic<int> accepted{0};
     std::thread acceptor([&] {
@@ -255,9 +213,7 @@ TEST_F(state_machine_test, ConnectionsDuringASlowHookAreNotLost) {
     std::vector<int> clients;
     std::thread connector([&] {
         for (int i = 0; i < CLIENTS; i++) {
-            int fd = socket(AF_INET, SOCK_STREAM, 0);
-            connect(fd, reinterpret_cast<sockaddr *>(&addr), len);
-            clients.push_back(fd);
+            clients.push_back(connect_loopback(port));
             msleep(1);
         }
     });

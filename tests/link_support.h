@@ -1,0 +1,115 @@
+// Helpers for the link layer's tests: a device that records every message
+// written to it, and message builders that play the controller.
+#pragma once
+
+#include <arpa/inet.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/iov.h"
+#include "common/msg_header.h"
+#include "link/recv_queue.h"
+#include "tests/test_support.h"
+
+namespace test_support {
+
+// The device as the tests see it: every message written, in order.
+struct recorded_device {
+    std::mutex mu;
+    std::vector<std::string> messages;
+};
+
+inline recorded_device &device() {
+    static recorded_device d;
+    return d;
+}
+
+inline int64_t record_write(const struct iovec *entries, uint64_t count) {
+    std::string msg;
+    for (uint64_t i = 0; i < count; ++i) {
+        msg.append(static_cast<const char *>(entries[i].iov_base), entries[i].iov_len);
+    }
+    std::lock_guard<std::mutex> lock(device().mu);
+    device().messages.push_back(msg);
+    return static_cast<int64_t>(msg.size());
+}
+
+inline int64_t failing_write(const struct iovec *, uint64_t) {
+    errno = EIO;
+    return -1;
+}
+
+inline std::vector<std::string> written() {
+    std::lock_guard<std::mutex> lock(device().mu);
+    return device().messages;
+}
+
+inline void clear_written() {
+    std::lock_guard<std::mutex> lock(device().mu);
+    device().messages.clear();
+}
+
+inline msg_header make_header(uint8_t type, uint8_t protocol, uint16_t port, uint32_t local,
+                              uint32_t peer) {
+    msg_header h;
+    memset(&h, 0, sizeof(h));
+    h.type = type;
+    h.protocol = protocol;
+    h.port = htons(port);
+    h.local_link_id = local;
+    h.peer_link_id = peer;
+    for (size_t i = 0; i < sizeof(h.reserved2); ++i) {
+        h.reserved2[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    return h;
+}
+
+inline std::string wire(const msg_header &h) {
+    return std::string(reinterpret_cast<const char *>(&h), sizeof(h));
+}
+
+inline msg_header header_of(const std::string &bytes) {
+    msg_header h;
+    memcpy(&h, bytes.data(), sizeof(h));
+    return h;
+}
+
+// A message as the device reader delivers it: header and payload spread
+// over BUFSIZE-byte slices.
+inline common_io_buf *make_msg(const msg_header &h, const std::string &payload = "") {
+    std::string bytes = wire(h) + payload;
+    common_io_buf *v = alloc_common_io_buf(1);
+    size_t off = 0;
+    uint64_t i = 0;
+    while (off < bytes.size()) {
+        if (v->iov[i].iov_base == nullptr) {
+            v->iov[i].iov_base = calloc(1, BUFSIZE);
+        }
+        size_t n = std::min(bytes.size() - off, static_cast<size_t>(BUFSIZE));
+        memcpy(v->iov[i].iov_base, bytes.data() + off, n);
+        v->iov[i].iov_len = n;
+        off += n;
+        ++i;
+    }
+    v->iov_cnt = i;
+    v->total_len = static_cast<int64_t>(bytes.size());
+    return v;
+}
+
+// Plays the controller: the message waits in the receive queue.
+inline void queue_msg(const msg_header &h, const std::string &payload = "") {
+    enqueue_msg(&g_p_recv_msg_list, make_msg(h, payload));
+}
+
+// Frees every queued message (one collector pass far in the future).
+inline void drain_queue() {
+    garbage_collector_pass(g_queue_clock() + 100 * MSG_TIMEOUT);
+}
+
+}  // namespace test_support
