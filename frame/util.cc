@@ -1,6 +1,7 @@
 // Small helpers shared by every module. See util.h.
 #include "frame/util.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -10,7 +11,11 @@ void msleep(unsigned int ms) {
     struct timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    nanosleep(&ts, nullptr);
+    // Resumed after an interruption: the set-id broadcast of the privilege
+    // drop interrupts every thread's sleep, which would otherwise send a burst
+    // of heartbeats.
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
 }
 
 int parse_int_in_range(const char *str, int r_min, int r_max, int dflt) {

@@ -2,6 +2,7 @@
 #include "frame/util.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "frame/log.h"
 
@@ -102,6 +104,26 @@ TEST(Msleep, SleepsWholeSecondsAndTheRemainder) {
     EXPECT_GE(slept, 0.999);
     EXPECT_LT(slept, 1.9);
     EXPECT_LT(seconds_of(msleep, 0), 0.5);
+}
+
+void ignore_signal(int) {}
+
+// A signal that lands in the sleeping thread (as the set-id broadcast of the
+// privilege drop does) must not cut the sleep short.
+TEST(Msleep, SleepsOnThroughSignals) {
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_signal;  // no SA_RESTART: nanosleep returns EINTR
+    struct sigaction old;
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    double slept = 0;
+    std::thread sleeper([&] { slept = seconds_of(msleep, 300); });
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pthread_kill(sleeper.native_handle(), SIGUSR1);
+    }
+    sleeper.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_GE(slept, 0.3);
 }
 
 }  // namespace
