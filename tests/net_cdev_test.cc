@@ -199,14 +199,7 @@ class NetCdevRead : public testing::Test {
         EXPECT_EQ(write(p_[1], data.data(), len), static_cast<ssize_t>(len));
         return data;
     }
-    std::vector<uint8_t> received() const {
-        std::vector<uint8_t> all;
-        for (uint64_t i = 0; i < v_->iov_cnt; i++) {
-            auto *base = static_cast<uint8_t *>(v_->iov[i].iov_base);
-            all.insert(all.end(), base, base + v_->iov[i].iov_len);
-        }
-        return all;
-    }
+    std::vector<uint8_t> received() const { return test_support::gathered(v_); }
     std::vector<size_t> slice_lengths() const {
         std::vector<size_t> lens;
         for (uint64_t i = 0; i < v_->iov_cnt; i++) lens.push_back(v_->iov[i].iov_len);

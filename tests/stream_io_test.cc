@@ -16,6 +16,7 @@
 #include "common/iov.h"
 #include "frame/util.h"
 #include "socket/outbound.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -215,21 +216,12 @@ TEST(ForwardMessageFast, ManySlicesArriveIntact) {
             expected.push_back(b[j]);
         }
     }
-    std::vector<unsigned char> got(expected.size());
-    std::thread reader([&] {
-        size_t have = 0;
-        while (have < got.size()) {
-            ssize_t n = recv(p.server, got.data() + have, got.size() - have, 0);
-            if (n <= 0) {
-                break;
-            }
-            have += static_cast<size_t>(n);
-        }
-    });
+    std::string got;
+    std::thread reader([&] { got = test_support::recv_bytes(p.server, expected.size()); });
     EXPECT_EQ(static_cast<int64_t>(expected.size()),
               forward_message_fast(p.client, v->iov, IOV_MAX_ALLOC));
     reader.join();
-    EXPECT_EQ(expected, got);
+    EXPECT_EQ(std::string(expected.begin(), expected.end()), got);
     EXPECT_EQ(-1, forward_message_fast(-1, v->iov, 1));
     release_common_io_buf(v);
 }
@@ -249,16 +241,7 @@ TEST(HeaderIo, SendAndReceiveExactly32Bytes) {
 }
 
 TEST(SockIsPeerAlive, RefusedDatagramIsReported) {
-    int probe = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(probe, reinterpret_cast<sockaddr *>(&addr), len);
-    getsockname(probe, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(probe);  // nobody listens on that port now
-
-    int fd = connect_to_local_port(addr.sin_port, 0);
+    int fd = connect_to_local_port(htons(test_support::unused_port(SOCK_DGRAM)), 0);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(1, sock_is_peer_alive(fd));
     ASSERT_EQ(1, send(fd, "x", 1, 0));

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace test_support {
 
@@ -78,6 +79,17 @@ std::string recv_bytes(int fd, size_t n, int timeout_ms = 3000);
 
 // True when the peer has closed the connection within the time.
 bool peer_closed(int fd, int timeout_ms = 3000);
+
+// The bytes of a common_io_buf's filled entries, in order.
+template <typename Buf>
+std::vector<uint8_t> gathered(const Buf *v) {
+    std::vector<uint8_t> all;
+    for (uint64_t i = 0; i < v->iov_cnt; i++) {
+        auto *base = static_cast<const uint8_t *>(v->iov[i].iov_base);
+        all.insert(all.end(), base, base + v->iov[i].iov_len);
+    }
+    return all;
+}
 
 // The lowest descriptor number not open: a leak shows as a change.
 int lowest_free_fd();

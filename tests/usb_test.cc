@@ -86,14 +86,7 @@ class UsbTest : public testing::Test {
         ASSERT_EQ(send(sv_[1], unit.data(), unit.size(), 0), static_cast<ssize_t>(unit.size()));
     }
 
-    std::vector<uint8_t> received() const {
-        std::vector<uint8_t> all;
-        for (uint64_t i = 0; i < v_->iov_cnt; i++) {
-            auto *base = static_cast<uint8_t *>(v_->iov[i].iov_base);
-            all.insert(all.end(), base, base + v_->iov[i].iov_len);
-        }
-        return all;
-    }
+    std::vector<uint8_t> received() const { return test_support::gathered(v_); }
 
     int sv_[2];
     common_io_buf *v_ = nullptr;

@@ -92,10 +92,18 @@ inline Holdings settled_holdings(pid_t pid) {
     return prev;
 }
 
-// True when the agent writes nothing but keepalives to the device for `quiet`.
-inline bool device_stays_quiet(AgentOnEmulator &a, std::chrono::milliseconds quiet,
-                               std::vector<uint8_t> *unexpected) {
-    return !a.next_message(unexpected, quiet);
+// Expects the agent to write nothing but keepalives to the device for `quiet`.
+inline void expect_device_quiet(AgentOnEmulator &a, std::chrono::milliseconds quiet) {
+    std::vector<uint8_t> msg;
+    EXPECT_FALSE(a.next_message(&msg, quiet)) << "the agent sent a message of type " << int(msg[0]);
+}
+
+// Expects the agent's sockets and threads to reach `want` within `timeout`.
+inline void expect_holdings(AgentOnEmulator &a, const Holdings &want,
+                            std::chrono::milliseconds timeout) {
+    Holdings now;
+    EXPECT_TRUE(wait_holdings(a.agent.pid(), want, timeout, &now))
+        << "want: " << describe(want) << "; have: " << describe(now);
 }
 
 // Starts the agent and takes its init message off the device.

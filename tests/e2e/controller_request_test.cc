@@ -158,9 +158,7 @@ TEST(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     Bytes close_msg = answer;
     close_msg[0] = 2;
     EXPECT_EQ(msg, close_msg);
-    Holdings now;
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
-        << "idle: " << describe(idle) << "; after the close: " << describe(now);
+    expect_holdings(a, idle, 3s);
     stop_agent_cleanly(a);
 }
 
@@ -176,8 +174,7 @@ TEST(ControllerRequest, PortWithoutListenerIsRefused) {
     want[6] = 1;  // ret_code 1, little-endian
     want[7] = 0;
     EXPECT_EQ(answer, want);
-    Bytes msg;
-    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    expect_device_quiet(a, 300ms);
     stop_agent_cleanly(a);
 }
 
@@ -199,8 +196,7 @@ TEST(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
         EXPECT_EQ(got.size(), payload->size());
         EXPECT_TRUE(got == *payload);
     }
-    Bytes msg;
-    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    expect_device_quiet(a, 300ms);
     stop_agent_cleanly(a);
 }
 
@@ -231,8 +227,7 @@ TEST(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_EQ(rejections(), 4u) << a.agent.log();
-    Bytes msg;
-    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    expect_device_quiet(a, 300ms);
     EXPECT_FALSE(server.readable(0ms)) << "a rejected request connected to the server";
     EXPECT_FALSE(udp.readable(0ms)) << "a rejected request sent a datagram";
 
@@ -251,7 +246,7 @@ TEST(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
     ASSERT_EQ(poll(&p, 1, 3000), 1);
     uint8_t byte;
     EXPECT_EQ(recv(conn.fd, &byte, 1, 0), 0);
-    EXPECT_TRUE(device_stays_quiet(a, 300ms, &msg)) << "sent type " << int(msg[0]);
+    expect_device_quiet(a, 300ms);
     stop_agent_cleanly(a);
 }
 

@@ -283,9 +283,7 @@ TEST(Load, TwoHundredTunnelsEachCarryAMebibyteBothWays) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_EQ(controller.closes, LINKS);
-    Holdings now;
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 20s, &now))
-        << "idle: " << describe(idle) << "; after all closes: " << describe(now);
+    expect_holdings(a, idle, 20s);
     for (const std::string &f : controller.faults()) {
         ADD_FAILURE() << "controller: " << f;
     }

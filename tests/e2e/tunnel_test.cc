@@ -186,9 +186,7 @@ TEST(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 22, 0x0BADCAFE, &link));
-    Holdings now;
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), {idle.sockets + 1, idle.threads + 2}, 2s, &now))
-        << "idle: " << describe(idle) << "; with one link: " << describe(now);
+    expect_holdings(a, {idle.sockets + 1, idle.threads + 2}, 2s);
     exchange(a, link, stream_bytes(3, 100), stream_bytes(4, 200));
 
     close(link.fd);
@@ -198,9 +196,8 @@ TEST(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
     Bytes close_msg = with_type(link.response, 2);
     close_msg[1] = 1;
     EXPECT_EQ(msg, close_msg);
-    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "a second message of type " << int(msg[0]);
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
-        << "idle: " << describe(idle) << "; after the close: " << describe(now);
+    expect_device_quiet(a, 500ms);
+    expect_holdings(a, idle, 3s);
     stop_agent_cleanly(a);
 }
 
@@ -214,11 +211,8 @@ TEST(ClientTunnel, ControllerCloseEndsTheClientSilently) {
     Bytes got;
     EXPECT_TRUE(wait_eof(link.fd, 3s, &got)) << a.agent.log();
     EXPECT_TRUE(got.empty());
-    Bytes msg;
-    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
-    Holdings now;
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
-        << "idle: " << describe(idle) << "; after the close: " << describe(now);
+    expect_device_quiet(a, 500ms);
+    expect_holdings(a, idle, 3s);
     stop_agent_cleanly(a);
 }
 
@@ -259,11 +253,9 @@ TEST(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
         EXPECT_TRUE(got.empty());
         EXPECT_GE(waited, 4500ms);
         EXPECT_LE(waited, 8000ms);
-        EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+        expect_device_quiet(a, 500ms);
     }
-    Holdings now;
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), idle, 3s, &now))
-        << "idle: " << describe(idle) << "; afterwards: " << describe(now);
+    expect_holdings(a, idle, 3s);
     stop_agent_cleanly(a);
 }
 
@@ -284,7 +276,7 @@ TEST(ClientTunnel, SilentOrShortClientIsDropped) {
     EXPECT_TRUE(wait_eof(shorty, 3s, &got));
     EXPECT_TRUE(got.empty());
     close(shorty);
-    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+    expect_device_quiet(a, 500ms);
     stop_agent_cleanly(a);
 }
 
@@ -322,7 +314,7 @@ TEST(ClientTunnel, ForwardRequestIsOneShot) {
     EXPECT_TRUE(wait_eof(fd, 3s, &got)) << a.agent.log();
     EXPECT_EQ(got, reply_payload);
     close(fd);
-    EXPECT_TRUE(device_stays_quiet(a, 500ms, &msg)) << "sent type " << int(msg[0]);
+    expect_device_quiet(a, 500ms);
 
     // The established link is untouched by the one-shot exchange.
     exchange(a, other, stream_bytes(7, 5000), stream_bytes(8, 5000));
