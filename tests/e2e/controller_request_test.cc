@@ -17,20 +17,9 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
 
 constexpr size_t MIB = 1 << 20;
 constexpr size_t MAX_PAYLOAD = emu::NET_CDEV_MAX_MESSAGE - WIRE_HEADER_SIZE;
-
-void put32(Bytes *m, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint32_t get32(const Bytes &m, size_t at) {
-    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
-}
 
 // A controller header with recognisable values in the fields the agent must
 // keep; local_link_id 0 marks a request.

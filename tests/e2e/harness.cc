@@ -283,6 +283,28 @@ int free_tcp_port() {
     return port;
 }
 
+bool can_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+bool wait_serving(int port, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!can_connect(port)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -470,16 +492,6 @@ namespace {
 constexpr uint8_t MSG_TYPE_HEARTBEAT_CODE = 4;
 constexpr uint8_t MSG_TYPE_INIT_CODE = 5;
 
-void put_u32(std::vector<uint8_t> *b, size_t at, uint32_t v) {
-    std::memcpy(b->data() + at, &v, sizeof(v));
-}
-
-uint32_t get_u32(const std::vector<uint8_t> &b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, b.data() + at, sizeof(v));
-    return v;
-}
-
 std::string device_path_for(emu::DeviceEmulator::Mode mode) {
     return mode == emu::DeviceEmulator::Mode::NetCdev ? "/dev/net_cdev" : "/dev/lcd1";
 }
@@ -500,6 +512,16 @@ AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
 
 }  // namespace
 
+void put32(Bytes *m, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+uint32_t get32(const Bytes &m, size_t at) {
+    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
+}
+
 std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t> &payload) {
     std::vector<uint8_t> m(WIRE_HEADER_SIZE + payload.size(), 0);
     m[0] = h.type;
@@ -509,8 +531,8 @@ std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t
     m[4] = h.protocol;
     m[6] = static_cast<uint8_t>(h.ret_code);
     m[7] = static_cast<uint8_t>(h.ret_code >> 8);
-    put_u32(&m, 8, h.peer_link_id);
-    put_u32(&m, 12, h.local_link_id);
+    put32(&m, 8, h.peer_link_id);
+    put32(&m, 12, h.local_link_id);
     std::copy(payload.begin(), payload.end(), m.begin() + WIRE_HEADER_SIZE);
     return m;
 }
@@ -524,8 +546,8 @@ bool parse_header(const std::vector<uint8_t> &msg, WireHeader *h) {
     h->port = static_cast<uint16_t>((msg[2] << 8) | msg[3]);
     h->protocol = msg[4];
     h->ret_code = static_cast<uint16_t>(msg[6] | (msg[7] << 8));
-    h->peer_link_id = get_u32(msg, 8);
-    h->local_link_id = get_u32(msg, 12);
+    h->peer_link_id = get32(msg, 8);
+    h->local_link_id = get32(msg, 12);
     return true;
 }
 
@@ -579,6 +601,20 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     fs::remove_all(path, ignored);
+}
+
+TempFile::TempFile() {
+    char tmpl[] = "/tmp/cdev_e2e_dev_XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0) {
+        throw std::runtime_error("mkstemp failed");
+    }
+    close(fd);
+    path = tmpl;
+}
+
+TempFile::~TempFile() {
+    unlink(path.c_str());
 }
 
 AgentOnEmulator::AgentOnEmulator(emu::DeviceEmulator::Mode mode, AgentOptions options,

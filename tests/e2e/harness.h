@@ -23,6 +23,12 @@ std::string agent_binary();
 // A currently free TCP port on 127.0.0.1, >= 1024.
 int free_tcp_port();
 
+// True when a TCP connection to 127.0.0.1:port is accepted.
+bool can_connect(int port);
+
+// Waits until something accepts connections on 127.0.0.1:port.
+bool wait_serving(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 struct AgentOptions {
     // argv[1..], e.g. {"/dev/net_cdev", "23456"}.
     std::vector<std::string> args;
@@ -87,6 +93,12 @@ class AgentProcess {
     int status_ = 0;
 };
 
+using Bytes = std::vector<uint8_t>;
+
+// Little-endian 32-bit fields of a message, as link ids travel.
+void put32(Bytes *m, size_t at, uint32_t v);
+uint32_t get32(const Bytes &m, size_t at);
+
 // Reads a whole file; "" when it cannot be opened.
 std::string read_file(const std::string &path);
 
@@ -118,6 +130,15 @@ struct TempDir {
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
+    std::string path;
+};
+
+// An empty file under /tmp (a device stand-in to bind-mount), removed at the end.
+struct TempFile {
+    TempFile();
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
     std::string path;
 };
 

@@ -22,23 +22,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
 
 constexpr size_t LINKS = 200;
 constexpr size_t STREAM_SIZE = 1 << 20;
 constexpr uint16_t FIRST_PORT = 20000;
 constexpr uint32_t PEER_BASE = 0x5E000000;
 constexpr auto TRANSFER_LIMIT = 150s;
-
-void put32(Bytes *m, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint32_t get32(const Bytes &m, size_t at) {
-    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
-}
 
 uint16_t port_of(const Bytes &m) {
     return static_cast<uint16_t>((m[2] << 8) | m[3]);

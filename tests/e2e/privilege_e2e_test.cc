@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -26,29 +25,6 @@ using namespace std::chrono_literals;
 const char TEST_ACCOUNT[] = "cdevtest:x:4242:4242::/nonexistent:/usr/sbin/nologin";
 const char TEST_GROUP[] = "cdevtest:x:4242:";
 const char EXTRA_GROUP[] = "cdevextra:x:4243:cdevtest";
-
-bool can_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
-// The listening socket is put into the listening state only after the
-// privilege drop, so a connection means the drop is done.
-bool wait_serving(int port) {
-    for (int i = 0; i < 500; i++) {
-        if (can_connect(port)) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
 
 // The ids listed after `key` in /proc/PID/status.
 std::vector<std::string> status_ids(pid_t pid, const std::string &key) {
@@ -69,20 +45,11 @@ std::vector<std::string> status_ids(pid_t pid, const std::string &key) {
 
 class PrivilegeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/privilege_e2e_dev.XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        device_ = tmpl;
-    }
-    void TearDown() override { fs::remove(device_); }
-
     AgentOptions agent_with(std::optional<std::string> ini) {
         port_ = free_tcp_port();
         AgentOptions o;
         o.args = {"/dev/net_cdev", std::to_string(port_)};
-        o.device_source = device_;
+        o.device_source = device_.path;
         o.vorlan_ini = std::move(ini);
         o.passwd_lines = {TEST_ACCOUNT};
         o.group_lines = {TEST_GROUP, EXTRA_GROUP};
@@ -90,7 +57,7 @@ class PrivilegeTest : public ::testing::Test {
         return o;
     }
 
-    std::string device_;
+    TempFile device_;
     int port_ = -1;
 };
 

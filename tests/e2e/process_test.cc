@@ -38,14 +38,6 @@ sockaddr_in loopback(int port) {
     return addr;
 }
 
-bool can_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
 // A socket listening on `port`; -1 when the port is taken.
 int occupy(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -55,17 +47,6 @@ int occupy(int port) {
         return -1;
     }
     return fd;
-}
-
-bool wait_serving(int port) {
-    auto deadline = std::chrono::steady_clock::now() + START_TIMEOUT;
-    while (!can_connect(port)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 // Each line must follow the previous one in the text.
@@ -80,24 +61,15 @@ void expect_in_order(const std::string &text, const char *const *lines, size_t c
 
 class AgentTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/process_test_dev.XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        device_ = tmpl;
-    }
-    void TearDown() override { fs::remove(device_); }
-
     AgentOptions serving(std::vector<std::string> args) const {
         AgentOptions o;
         o.args = std::move(args);
-        o.device_source = device_;
+        o.device_source = device_.path;
         o.env = {{"DEBUG_NETWORK", ""}};
         return o;
     }
 
-    std::string device_;
+    TempFile device_;
 };
 
 TEST_F(AgentTest, NonRootExits127WithoutTouchingTheLog) {

@@ -14,21 +14,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
 
 constexpr size_t MIB = 1 << 20;
 constexpr size_t MAX_PAYLOAD = emu::NET_CDEV_MAX_MESSAGE - WIRE_HEADER_SIZE;
 constexpr uint32_t FIRST_LINK_ID = 0x00DB0701;
-
-void put32(Bytes *m, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint32_t get32(const Bytes &m, size_t at) {
-    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
-}
 
 Bytes header_part(const Bytes &m) {
     return Bytes(m.begin(), m.begin() + WIRE_HEADER_SIZE);
