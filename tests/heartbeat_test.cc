@@ -68,7 +68,6 @@ std::vector<uint8_t> node_bytes(uint8_t type) {
 
 class HeartbeatRun : public testing::Test {
   protected:
-    void SetUp() override { g_rec = recording(); }
     // The loop with two failed init attempts and two heartbeats.
     void run(int mode) {
         g_rec.failures_left = 2;
@@ -89,20 +88,19 @@ class HeartbeatRun : public testing::Test {
     std::string log_;
 };
 
-TEST_F(HeartbeatRun, NetCdevSendsHeadersAlone) {
-    run(CONNECT_MODE_NET_CDEV);
-    expect_sequence();
-    ASSERT_EQ(g_rec.units.size(), 5u);
-    for (size_t i = 0; i < 3; i++) EXPECT_EQ(g_rec.units[i], header_bytes(MSG_TYPE_INIT));
-    for (size_t i = 3; i < 5; i++) EXPECT_EQ(g_rec.units[i], header_bytes(MSG_TYPE_HEARTBEAT));
-}
-
-TEST_F(HeartbeatRun, UsbSendsOnePacketNodeEach) {
-    run(CONNECT_MODE_USB);
-    expect_sequence();
-    ASSERT_EQ(g_rec.units.size(), 5u);
-    for (size_t i = 0; i < 3; i++) EXPECT_EQ(g_rec.units[i], node_bytes(MSG_TYPE_INIT));
-    for (size_t i = 3; i < 5; i++) EXPECT_EQ(g_rec.units[i], node_bytes(MSG_TYPE_HEARTBEAT));
+// A net_cdev unit is the header alone; a USB unit is one packet node.
+TEST_F(HeartbeatRun, SameSequenceInBothModes) {
+    for (int mode : {CONNECT_MODE_NET_CDEV, CONNECT_MODE_USB}) {
+        SCOPED_TRACE(mode);
+        g_rec = recording();
+        run(mode);
+        expect_sequence();
+        auto unit = mode == CONNECT_MODE_USB ? node_bytes : header_bytes;
+        ASSERT_EQ(g_rec.units.size(), 5u);
+        for (size_t i = 0; i < 5; i++) {
+            EXPECT_EQ(g_rec.units[i], unit(i < 3 ? MSG_TYPE_INIT : MSG_TYPE_HEARTBEAT)) << i;
+        }
+    }
 }
 
 // The real thread on a packet socket: it keeps trying while the device is

@@ -54,9 +54,6 @@ class ShutdownTest : public ::testing::Test {
   protected:
     void TearDown() override { clean_up(); }
     std::string log_text() const { return log_.text(); }
-    static size_t count(const std::string &text, const std::string &what) {
-        return test_support::count_of(text, what);
-    }
 
     test_support::scratch_log log_;
 };
@@ -87,8 +84,9 @@ TEST_F(ShutdownTest, CleanUpReleasesEachResourceOnce) {
     close(reused_b);
 
     std::string text = log_text();
-    EXPECT_EQ(count(text, "] clean_up,"), 1u) << text;
-    EXPECT_EQ(count(text, "Close socket " + std::to_string(server) + "\n"), 1u) << text;
+    EXPECT_EQ(test_support::count_of(text, "] clean_up,"), 1u) << text;
+    EXPECT_EQ(test_support::count_of(text, "Close socket " + std::to_string(server) + "\n"), 1u)
+        << text;
 }
 
 TEST_F(ShutdownTest, KillAllWorkerCancelsOnlyRunningWorkers) {

@@ -32,6 +32,12 @@ std::vector<uint8_t> pattern(size_t len, uint8_t seed) {
     return bytes;
 }
 
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 // The device is one end of a packet socket pair, so every write and every
 // unit handed to a read is one packet.
 class UsbTest : public testing::Test {
@@ -214,10 +220,7 @@ TEST_F(UsbTest, SlicesAreReassembled) {
     send_unit(SLICE_TOKEN_LAST, 2, c);
     EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 910);
     EXPECT_EQ(v_->iov_cnt, 3u);
-    std::vector<uint8_t> all(a);
-    all.insert(all.end(), b.begin(), b.end());
-    all.insert(all.end(), c.begin(), c.end());
-    EXPECT_EQ(received(), all);
+    EXPECT_EQ(received(), concat({a, b, c}));
 
     // An empty last slice ends the message without a slot.
     send_unit(SLICE_TOKEN_FIRST, 0, only);
@@ -236,10 +239,7 @@ TEST_F(UsbTest, RepeatedSliceIsTakenOnce) {
     EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 905);
     EXPECT_EQ(v_->iov_cnt, 3u);
     EXPECT_EQ(v_->total_len, 905);
-    std::vector<uint8_t> all(a);
-    all.insert(all.end(), b.begin(), b.end());
-    all.insert(all.end(), c.begin(), c.end());
-    EXPECT_EQ(received(), all);
+    EXPECT_EQ(received(), concat({a, b, c}));
 }
 
 TEST_F(UsbTest, UnfittingUnitsAreSkipped) {
@@ -255,9 +255,7 @@ TEST_F(UsbTest, UnfittingUnitsAreSkipped) {
     send_unit(SLICE_TOKEN_LAST, 1, b);
     EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 120);
     EXPECT_EQ(v_->iov_cnt, 2u);
-    std::vector<uint8_t> all(a);
-    all.insert(all.end(), b.begin(), b.end());
-    EXPECT_EQ(received(), all);
+    EXPECT_EQ(received(), concat({a, b}));
     EXPECT_EQ(mark.count("recv: first slice: token 0 is wrong\n"), 1u);
     EXPECT_EQ(mark.count("recv: first slice: token 2 is wrong\n"), 1u);
     EXPECT_EQ(mark.count("recv: first slice: wrong number\n"), 1u);

@@ -7,16 +7,10 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
-#include "frame/log.h"
-
-namespace fs = std::filesystem;
+#include "tests/test_support.h"
 
 namespace {
 
@@ -64,28 +58,14 @@ TEST(ParseIntInRange, AcceptsOneSignAndLeadingSpace) {
 // the checks, and carries the process-group id where other lines have the
 // thread id.
 TEST(ParseIntInRange, TracesTheConvertedValueWhenDetailIsOn) {
-    fs::path old_cwd = fs::current_path();
-    char tmpl[] = "/tmp/util_test.XXXXXX";
-    fs::path dir = mkdtemp(tmpl);
-    fs::create_directory(dir / "log");
-    fs::current_path(dir);
-    setenv("DEBUG_NETWORK", "", 1);
-    ASSERT_EQ(init_log(LOG_ERROR), 0);
+    test_support::scratch_log log;
     EXPECT_EQ(parse_port("80x"), -1);
     EXPECT_EQ(parse_port("junk"), -1);
-    close_log();
-    unsetenv("DEBUG_NETWORK");
-
-    std::ifstream in(dir / "log" / "util_test.log");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
+    std::string text = log.text();
     std::string ids = "][" + std::to_string(getpid()) + "," + std::to_string(getpgrp()) + "] ";
     EXPECT_NE(text.find(ids + "parse_int_in_range,"), std::string::npos) << text;
     EXPECT_NE(text.find("r_min: 1024, r_max: 65535, val: 80, dflt: -1\n"), std::string::npos);
     EXPECT_NE(text.find("r_min: 1024, r_max: 65535, val: 0, dflt: -1\n"), std::string::npos);
-    fs::current_path(old_cwd);
-    fs::remove_all(dir);
 }
 
 double seconds_of(void (*sleep)(unsigned int), unsigned int ms) {

@@ -345,32 +345,27 @@ TEST(Reassembler, FollowsTheSliceRules) {
     using R = emu::Reassembler::Result;
     Bytes header = pattern(32, 1), body = pattern(450, 2);
     emu::Reassembler r;
+    auto add = [&r](uint32_t token, uint32_t number, const Bytes &data) {
+        return r.add(emu::encode_packet_node(token, number, data.data(), data.size()).data(),
+                     emu::PACKET_NODE_SIZE);
+    };
     // Header slice followed by an empty last slice.
-    EXPECT_EQ(r.add(emu::encode_packet_node(1, 0, header.data(), 32).data(), emu::PACKET_NODE_SIZE),
-              R::INCOMPLETE);
-    EXPECT_EQ(r.add(emu::encode_packet_node(2, 1, nullptr, 0).data(), emu::PACKET_NODE_SIZE),
-              R::COMPLETE);
+    EXPECT_EQ(add(1, 0, header), R::INCOMPLETE);
+    EXPECT_EQ(add(2, 1, {}), R::COMPLETE);
     EXPECT_EQ(r.take(), header);
     // A repeated middle slice adds nothing; a gap is refused.
-    EXPECT_EQ(r.add(emu::encode_packet_node(1, 0, header.data(), 32).data(), emu::PACKET_NODE_SIZE),
-              R::INCOMPLETE);
-    EXPECT_EQ(r.add(emu::encode_packet_node(0, 1, body.data(), 450).data(), emu::PACKET_NODE_SIZE),
-              R::INCOMPLETE);
-    EXPECT_EQ(r.add(emu::encode_packet_node(0, 1, body.data(), 450).data(), emu::PACKET_NODE_SIZE),
-              R::INCOMPLETE);
-    EXPECT_EQ(r.add(emu::encode_packet_node(2, 2, header.data(), 32).data(), emu::PACKET_NODE_SIZE),
-              R::COMPLETE);
+    EXPECT_EQ(add(1, 0, header), R::INCOMPLETE);
+    EXPECT_EQ(add(0, 1, body), R::INCOMPLETE);
+    EXPECT_EQ(add(0, 1, body), R::INCOMPLETE);
+    EXPECT_EQ(add(2, 2, header), R::COMPLETE);
     Bytes expected = header;
     expected.insert(expected.end(), body.begin(), body.end());
     expected.insert(expected.end(), header.begin(), header.end());
     EXPECT_EQ(r.take(), expected);
-    EXPECT_EQ(r.add(emu::encode_packet_node(1, 0, header.data(), 32).data(), emu::PACKET_NODE_SIZE),
-              R::INCOMPLETE);
-    EXPECT_EQ(r.add(emu::encode_packet_node(2, 3, header.data(), 32).data(), emu::PACKET_NODE_SIZE),
-              R::REFUSED);
+    EXPECT_EQ(add(1, 0, header), R::INCOMPLETE);
+    EXPECT_EQ(add(2, 3, header), R::REFUSED);
     // Not a start: refused; wrong size or cut_packet_len: refused.
-    EXPECT_EQ(r.add(emu::encode_packet_node(0, 0, header.data(), 32).data(), emu::PACKET_NODE_SIZE),
-              R::REFUSED);
+    EXPECT_EQ(add(0, 0, header), R::REFUSED);
     Bytes bad = emu::encode_packet_node(3, 0, header.data(), 32);
     bad[8] = 0xC3;  // cut_packet_len 451
     bad[9] = 0x01;
