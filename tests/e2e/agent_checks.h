@@ -133,6 +133,15 @@ inline void stop_agent_cleanly(AgentOnEmulator &a) {
     expect_no_sanitizer_report(a.agent);
 }
 
+// A test on a started agent (net_cdev emulator) whose init message was taken;
+// the agent must end with status 0 and no sanitizer report.
+class StartedAgent : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(start_and_take_init(a)) << a.agent.log(); }
+    void TearDown() override { stop_agent_cleanly(a); }
+    AgentOnEmulator a;
+};
+
 // Deterministic bytes distinct per stream, addressable by offset, so that a
 // receiver can check any piece it gets without keeping the whole stream.
 inline uint64_t mix64(uint64_t x) {

@@ -99,9 +99,9 @@ Bytes accepted(const Bytes &request, const Bytes &answer) {
     return want;
 }
 
-TEST(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+class ControllerRequest : public StartedAgent {};
+
+TEST_F(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     const Holdings idle = settled_holdings(a.agent.pid());
     LocalSocket server(SOCK_STREAM);
     ASSERT_GE(server.fd, 0);
@@ -148,12 +148,9 @@ TEST(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     close_msg[0] = 2;
     EXPECT_EQ(msg, close_msg);
     expect_holdings(a, idle, 3s);
-    stop_agent_cleanly(a);
 }
 
-TEST(ControllerRequest, PortWithoutListenerIsRefused) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ControllerRequest, PortWithoutListenerIsRefused) {
     Bytes request = controller_header(0, 0, static_cast<uint16_t>(free_tcp_port()), 0xCAFE0001);
     Bytes answer;
     ASSERT_NO_FATAL_FAILURE(request_tcp(a, request, &answer));
@@ -164,12 +161,9 @@ TEST(ControllerRequest, PortWithoutListenerIsRefused) {
     want[7] = 0;
     EXPECT_EQ(answer, want);
     expect_device_quiet(a, 300ms);
-    stop_agent_cleanly(a);
 }
 
-TEST(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
     LocalSocket udp(SOCK_DGRAM);
     ASSERT_GE(udp.fd, 0);
     const Bytes small = stream_bytes(21, 1000), large = stream_bytes(22, 60000);
@@ -186,12 +180,9 @@ TEST(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
         EXPECT_TRUE(got == *payload);
     }
     expect_device_quiet(a, 300ms);
-    stop_agent_cleanly(a);
 }
 
-TEST(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
     LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
     ASSERT_GE(server.fd, 0);
     ASSERT_GE(udp.fd, 0);
@@ -236,7 +227,6 @@ TEST(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
     uint8_t byte;
     EXPECT_EQ(recv(conn.fd, &byte, 1, 0), 0);
     expect_device_quiet(a, 300ms);
-    stop_agent_cleanly(a);
 }
 
 }  // namespace

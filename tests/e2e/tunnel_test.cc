@@ -145,9 +145,9 @@ void exchange(AgentOnEmulator &a, const ClientLink &link, const Bytes &up, const
     EXPECT_TRUE(got_down == down);
 }
 
-TEST(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+class ClientTunnel : public StartedAgent {};
+
+TEST_F(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
     ClientLink link;
     Bytes sent = client_header(0, 0, 8080);
     ASSERT_NO_FATAL_FAILURE(send_request(a, sent, &link));
@@ -166,12 +166,9 @@ TEST(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
     EXPECT_EQ(got, link.response);
 
     exchange(a, link, stream_bytes(1, MIB), stream_bytes(2, MIB));
-    stop_agent_cleanly(a);
 }
 
-TEST(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 22, 0x0BADCAFE, &link));
@@ -187,12 +184,9 @@ TEST(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
     EXPECT_EQ(msg, close_msg);
     expect_device_quiet(a, 500ms);
     expect_holdings(a, idle, 3s);
-    stop_agent_cleanly(a);
 }
 
-TEST(ClientTunnel, ControllerCloseEndsTheClientSilently) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ClientTunnel, ControllerCloseEndsTheClientSilently) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 443, 0x00000042, &link));
@@ -202,12 +196,9 @@ TEST(ClientTunnel, ControllerCloseEndsTheClientSilently) {
     EXPECT_TRUE(got.empty());
     expect_device_quiet(a, 500ms);
     expect_holdings(a, idle, 3s);
-    stop_agent_cleanly(a);
 }
 
-TEST(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
     const Holdings idle = settled_holdings(a.agent.pid());
     Bytes got, msg;
     {
@@ -245,12 +236,9 @@ TEST(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
         expect_device_quiet(a, 500ms);
     }
     expect_holdings(a, idle, 3s);
-    stop_agent_cleanly(a);
 }
 
-TEST(ClientTunnel, SilentOrShortClientIsDropped) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ClientTunnel, SilentOrShortClientIsDropped) {
     Bytes got, msg;
     int silent = a.connect_client();
     ASSERT_GE(silent, 0);
@@ -266,12 +254,9 @@ TEST(ClientTunnel, SilentOrShortClientIsDropped) {
     EXPECT_TRUE(got.empty());
     close(shorty);
     expect_device_quiet(a, 500ms);
-    stop_agent_cleanly(a);
 }
 
-TEST(ClientTunnel, ForwardRequestIsOneShot) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(start_and_take_init(a)) << a.agent.log();
+TEST_F(ClientTunnel, ForwardRequestIsOneShot) {
     ClientLink other;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x01010101, &other));
 
@@ -307,7 +292,6 @@ TEST(ClientTunnel, ForwardRequestIsOneShot) {
 
     // The established link is untouched by the one-shot exchange.
     exchange(a, other, stream_bytes(7, 5000), stream_bytes(8, 5000));
-    stop_agent_cleanly(a);
 }
 
 }  // namespace
