@@ -3,15 +3,10 @@
 #include "link/cdev_request.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "common/conn_node.h"
-#include "common/iov.h"
-#include "common/msg_header.h"
 #include "tests/link_support.h"
-#include "transport/device.h"
 
 using namespace test_support;
 
@@ -19,31 +14,19 @@ namespace {
 
 constexpr uint32_t PEER_ID = 0x0A0B0C0D;
 
-class CdevRequestTest : public ::testing::Test {
+class CdevRequestTest : public link_test {
   protected:
-    void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);
-        BUFSIZE = 1024;
-        saved_write_ = g_write_iov_func;
-        g_write_iov_func = record_write;
-        clear_written();
-        init_list(&g_forward_list);
-    }
     void TearDown() override {
-        EXPECT_TRUE(wait_until([] { return get_list_head(&g_forward_list) == nullptr; }));
+        EXPECT_TRUE(links_gone());
         // Every request was taken, served or released (Asan sees leaks).
         EXPECT_EQ(read_cdev_iov(0), nullptr);
-        drain_queue();
-        g_write_iov_func = saved_write_;
+        link_test::TearDown();
     }
     static msg_header tcp_request(uint16_t port) {
         msg_header h = make_header(MSG_TYPE_REQUEST, MSG_PROTOCOL_TCP, port, 0, PEER_ID);
         h.ret_code = 0x0707;
         return h;
     }
-
-    scratch_log log_;
-    write_iov_func saved_write_ = nullptr;
 };
 
 TEST_F(CdevRequestTest, TcpRequestToListenerIsAcceptedAndForwarded) {

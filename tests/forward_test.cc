@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,11 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "common/conn_node.h"
-#include "common/iov.h"
-#include "common/msg_header.h"
 #include "tests/link_support.h"
-#include "transport/device.h"
 
 using namespace test_support;
 
@@ -38,24 +33,18 @@ int64_t gated_write(const struct iovec *entries, uint64_t count) {
     return record_write(entries, count);
 }
 
-class ForwardTest : public ::testing::Test {
+class ForwardTest : public link_test {
   protected:
     void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);
-        BUFSIZE = 1024;
-        saved_write_ = g_write_iov_func;
-        g_write_iov_func = record_write;
-        clear_written();
-        init_list(&g_forward_list);
+        link_test::SetUp();
         stored_ = make_header(MSG_TYPE_RESPONSE, 0, 8080, LOCAL_ID, PEER_ID);
     }
     void TearDown() override {
         g_gate_open = true;  // never leave a reader held
         // Every link must have ended and freed its node.
-        EXPECT_TRUE(wait_until([] { return get_list_head(&g_forward_list) == nullptr; }));
+        EXPECT_TRUE(links_gone());
         close(client_);
-        drain_queue();
-        g_write_iov_func = saved_write_;
+        link_test::TearDown();
     }
     // Starts the forwarding thread on an established link, as the state
     // machine does.
@@ -72,12 +61,6 @@ class ForwardTest : public ::testing::Test {
     void controller_sends(uint8_t type, const std::string &payload = "") {
         queue_msg(make_header(type, 0, 8080, LOCAL_ID, PEER_ID), payload);
     }
-    bool link_gone() {
-        return wait_until([] { return get_list_head(&g_forward_list) == nullptr; });
-    }
-
-    scratch_log log_;
-    write_iov_func saved_write_ = nullptr;
     msg_header stored_;
     int client_ = -1;
 };
@@ -114,7 +97,7 @@ TEST_F(ForwardTest, ClientCloseSendsOneCloseAndEndsTheLink) {
     shutdown(client_, SHUT_WR);
     // Without the reader's end being noticed the node would stay on the list
     // for good.
-    ASSERT_TRUE(link_gone());
+    ASSERT_TRUE(links_gone());
     EXPECT_TRUE(peer_closed(client_));
     std::vector<std::string> out = written();
     ASSERT_EQ(out.size(), 1u);
@@ -140,7 +123,7 @@ TEST_F(ForwardTest, ResetAfterDataSendsHeaderOnlyClose) {
     close(client_);
     client_ = -1;
     g_gate_open = true;
-    ASSERT_TRUE(link_gone());
+    ASSERT_TRUE(links_gone());
     std::vector<std::string> out = written();
     ASSERT_EQ(out.size(), 2u);
     msg_header expected = stored_;
@@ -155,7 +138,7 @@ TEST_F(ForwardTest, ControllerEndsTheLinkWithoutAnswer) {
         start_link();
         controller_sends(type);
         EXPECT_TRUE(peer_closed(client_));
-        EXPECT_TRUE(link_gone());
+        EXPECT_TRUE(links_gone());
         close(client_);
         client_ = -1;
     }
@@ -166,7 +149,7 @@ TEST_F(ForwardTest, FailedDeviceWriteEndsTheLink) {
     g_write_iov_func = failing_write;
     start_link();
     ASSERT_EQ(send(client_, "data", 4, 0), 4);
-    EXPECT_TRUE(link_gone());
+    EXPECT_TRUE(links_gone());
     EXPECT_TRUE(peer_closed(client_));
 }
 

@@ -4,34 +4,25 @@
 #include "link/handshake.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "common/conn_node.h"
-#include "common/iov.h"
-#include "common/msg_header.h"
 #include "socket/state_machine.h"
 #include "tests/link_support.h"
-#include "transport/device.h"
 
 using namespace test_support;
 
 namespace {
 
-class HandshakeTest : public ::testing::Test {
+class HandshakeTest : public link_test {
   protected:
     void SetUp() override {
-        BUFSIZE = 1024;
-        saved_write_ = g_write_iov_func;
-        g_write_iov_func = record_write;
-        clear_written();
-        init_list(&g_forward_list);
+        link_test::SetUp();
         open_client();
     }
     void TearDown() override {
         close_client();
-        g_write_iov_func = saved_write_;
+        link_test::TearDown();
     }
     void open_client() {
         auto [client, agent] = tcp_pair();
@@ -62,8 +53,6 @@ class HandshakeTest : public ::testing::Test {
         return out.empty() ? 0 : header_of(out[0]).local_link_id;
     }
 
-    scratch_log log_;
-    write_iov_func saved_write_ = nullptr;
     int client_ = -1;
     conn_node *node_ = nullptr;
 };

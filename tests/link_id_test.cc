@@ -8,25 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/conn_node.h"
-#include "common/iov.h"
-#include "common/msg_header.h"
-#include "link/recv_queue.h"
 #include "tests/link_support.h"
 
 using namespace test_support;
 
 namespace {
 
-class LinkIdTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        BUFSIZE = 1024;
-        init_list(&g_forward_list);
-    }
-    void TearDown() override { drain_queue(); }
-    scratch_log log_;
-};
+class LinkIdTest : public link_test {};
 
 // Runs first: the counter is still at its start value.
 TEST_F(LinkIdTest, FirstIdIsPrintedByteSwapped) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -12,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "common/conn_node.h"
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "link/recv_queue.h"
 #include "tests/test_support.h"
+#include "transport/device.h"
 
 namespace test_support {
 
@@ -111,5 +115,31 @@ inline void queue_msg(const msg_header &h, const std::string &payload = "") {
 inline void drain_queue() {
     garbage_collector_pass(g_queue_clock() + 100 * MSG_TIMEOUT);
 }
+
+// Base of the link tests: 1024-byte slices, the recording device, an empty
+// forward list and a scratch log; afterwards the receive queue is emptied
+// and the device write put back.
+class link_test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        BUFSIZE = 1024;
+        saved_write_ = g_write_iov_func;
+        g_write_iov_func = record_write;
+        clear_written();
+        init_list(&g_forward_list);
+    }
+    void TearDown() override {
+        drain_queue();
+        g_write_iov_func = saved_write_;
+    }
+    // True when every link has ended and freed its node within the time.
+    static bool links_gone() {
+        return wait_until([] { return get_list_head(&g_forward_list) == nullptr; });
+    }
+
+    scratch_log log_;
+    write_iov_func saved_write_ = nullptr;
+};
 
 }  // namespace test_support

@@ -7,10 +7,7 @@
 
 #include <vector>
 
-#include "common/iov.h"
-#include "common/msg_header.h"
 #include "tests/link_support.h"
-#include "transport/device.h"
 
 using namespace test_support;
 
@@ -21,16 +18,16 @@ time_t fake_clock() {
     return g_fake_now;
 }
 
-class RecvQueueTest : public ::testing::Test {
+class RecvQueueTest : public link_test {
   protected:
     void SetUp() override {
-        BUFSIZE = 1024;
+        link_test::SetUp();
         saved_clock_ = g_queue_clock;
         g_queue_clock = fake_clock;
         g_fake_now = 1000;
     }
     void TearDown() override {
-        drain_queue();
+        link_test::TearDown();
         g_queue_clock = saved_clock_;
     }
     static common_io_buf *msg_for(uint32_t id) {
@@ -43,7 +40,6 @@ class RecvQueueTest : public ::testing::Test {
         }
         return out;
     }
-    scratch_log log_;
     time_t (*saved_clock_)() = nullptr;
 };
 
