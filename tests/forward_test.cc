@@ -58,6 +58,13 @@ class ForwardTest : public link_test {
         ASSERT_EQ(pthread_create(&tid, nullptr, cdev_forward_one_node, node), 0);
         ASSERT_TRUE(wait_until([] { return get_list_head(&g_forward_list) != nullptr; }));
     }
+    // The close the agent sends for the stored link.
+    std::string close_message() const {
+        msg_header h = stored_;
+        h.type = MSG_TYPE_CLOSE;
+        h.source = MSG_SOURCE_HOST;
+        return wire(h);
+    }
     void controller_sends(uint8_t type, const std::string &payload = "") {
         queue_msg(make_header(type, 0, 8080, LOCAL_ID, PEER_ID), payload);
     }
@@ -101,10 +108,7 @@ TEST_F(ForwardTest, ClientCloseSendsOneCloseAndEndsTheLink) {
     EXPECT_TRUE(peer_closed(client_));
     std::vector<std::string> out = written();
     ASSERT_EQ(out.size(), 1u);
-    msg_header expected = stored_;
-    expected.type = MSG_TYPE_CLOSE;
-    expected.source = MSG_SOURCE_HOST;
-    EXPECT_EQ(out[0], wire(expected));
+    EXPECT_EQ(out[0], close_message());
 }
 
 TEST_F(ForwardTest, ResetAfterDataSendsHeaderOnlyClose) {
@@ -126,10 +130,7 @@ TEST_F(ForwardTest, ResetAfterDataSendsHeaderOnlyClose) {
     ASSERT_TRUE(links_gone());
     std::vector<std::string> out = written();
     ASSERT_EQ(out.size(), 2u);
-    msg_header expected = stored_;
-    expected.type = MSG_TYPE_CLOSE;
-    expected.source = MSG_SOURCE_HOST;
-    EXPECT_EQ(out[1], wire(expected));
+    EXPECT_EQ(out[1], close_message());
 }
 
 TEST_F(ForwardTest, ControllerEndsTheLinkWithoutAnswer) {
