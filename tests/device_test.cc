@@ -9,19 +9,15 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/iov.h"
-#include "frame/log.h"
 #include "tests/test_support.h"
 #include "transport/net_cdev.h"
 #include "transport/usb.h"

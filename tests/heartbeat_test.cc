@@ -3,21 +3,11 @@
 #include "transport/heartbeat.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/msg_header.h"
-#include "frame/log.h"
 #include "tests/test_support.h"
 #include "transport/device.h"
 
@@ -101,32 +91,6 @@ TEST_F(HeartbeatRun, SameSequenceInBothModes) {
             EXPECT_EQ(g_rec.units[i], unit(i < 3 ? MSG_TYPE_INIT : MSG_TYPE_HEARTBEAT)) << i;
         }
     }
-}
-
-// The real thread on a packet socket: it keeps trying while the device is
-// closed and sends the init message once it is there.
-TEST(HeartbeatThread, InitReachesTheDeviceOnceItIsOpen) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-    g_connect_mode = CONNECT_MODE_NET_CDEV;
-    g_cdev_fd = -1;
-    log_mark mark;
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, heartbeat_thread, nullptr), 0);
-    while (mark.count("Failed to send 'init' msg to Tavix\n") < 2) {
-        usleep(10000);
-    }
-    g_cdev_fd = sv[0];
-    struct pollfd pfd = {sv[1], POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
-    uint8_t buf[64];
-    ASSERT_EQ(recv(sv[1], buf, sizeof(buf), 0), static_cast<ssize_t>(MSG_HEADER_SIZE));
-    EXPECT_EQ(std::vector<uint8_t>(buf, buf + MSG_HEADER_SIZE), header_bytes(MSG_TYPE_INIT));
-    while (mark.count("Send 'init' msg to Tavix successfully\n") < 1) {
-        usleep(10000);
-    }
-    // The thread sleeps 10 s before its first heartbeat and ends with the
-    // process; the socket stays open for it.
 }
 
 }  // namespace

@@ -7,21 +7,16 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/iov.h"
-#include "frame/log.h"
 #include "tests/test_support.h"
 #include "transport/device.h"
 

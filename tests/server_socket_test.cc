@@ -5,15 +5,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "frame/log.h"
 #include "tests/test_support.h"
 
 using namespace test_support;
