@@ -3,31 +3,22 @@
 #include "frame/privilege.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 
-namespace fs = std::filesystem;
+#include "tests/test_support.h"
 
 namespace {
 
 class VorlanUserTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/privilege_test.XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string user_of(const std::string &content) {
-        fs::path path = dir_ / "Vorlan.ini";
-        std::ofstream(path, std::ios::trunc) << content;
-        return read_vorlan_user(path.c_str());
+        std::ofstream("Vorlan.ini", std::ios::trunc) << content;
+        return read_vorlan_user("Vorlan.ini");
     }
 
-    fs::path dir_;
+    test_support::scratch_dir dir_;
 };
 
 TEST_F(VorlanUserTest, FirstUncommentedExactKeyWins) {
@@ -57,7 +48,7 @@ TEST_F(VorlanUserTest, KeyMustMatchExactly) {
 }
 
 TEST_F(VorlanUserTest, MissingOrEmptyFileMeansRoot) {
-    EXPECT_STREQ(read_vorlan_user((dir_ / "absent.ini").c_str()), "root");
+    EXPECT_STREQ(read_vorlan_user("absent.ini"), "root");
     EXPECT_EQ(user_of(""), "root");
 }
 
