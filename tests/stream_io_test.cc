@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,6 +10,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/iov.h"
@@ -27,23 +27,7 @@ constexpr int BIG_BUFFER = 1 << 20;
 struct tcp_pair {
     int client = -1;
     int server = -1;
-    tcp_pair() {
-        int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        int big = BIG_BUFFER;
-        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
-        bind(listener, reinterpret_cast<sockaddr *>(&addr), len);
-        listen(listener, 1);
-        getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
-        client = socket(AF_INET, SOCK_STREAM, 0);
-        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
-        connect(client, reinterpret_cast<sockaddr *>(&addr), len);
-        server = accept(listener, nullptr, nullptr);
-        close(listener);
-    }
+    tcp_pair() { std::tie(client, server) = test_support::tcp_pair(BIG_BUFFER); }
     ~tcp_pair() {
         close(client);
         close(server);

@@ -126,10 +126,16 @@ int connect_loopback(uint16_t port) {
     return fd;
 }
 
-std::pair<int, int> tcp_pair() {
+std::pair<int, int> tcp_pair(int buffer) {
     uint16_t port = 0;
     int lfd = bound_socket(SOCK_STREAM, &port);
-    int client = connect_loopback(port);
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    if (buffer > 0) {
+        setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+    }
+    sockaddr_in addr = loopback(port);
+    connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     int accepted = accept(lfd, nullptr, nullptr);
     close(lfd);
     return {client, accepted};
