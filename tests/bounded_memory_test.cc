@@ -149,8 +149,11 @@ TEST_P(CopyTest, EverySmallSizeAndAlignment) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllCopies, CopyTest,
-                         ::testing::Values(&memcpy_s, &memcpy_sOptAsm, &memcpy_sOptTc));
+INSTANTIATE_TEST_SUITE_P(
+    AllCopies, CopyTest, ::testing::Values(&memcpy_s, &memcpy_sOptAsm, &memcpy_sOptTc),
+    [](const auto &info) {
+        return std::string(info.index == 0 ? "memcpy_s" : info.index == 1 ? "OptAsm" : "OptTc");
+    });
 
 TEST(CopyTc, FastPathSkipsTheMaximumErrorPathKeepsIt) {
     Arena a(8);
@@ -204,8 +207,11 @@ TEST_P(FillTest, EverySmallSizeAndAlignment) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFills, FillTest,
-                         ::testing::Values(&memset_s, &memset_sOptAsm, &memset_sOptTc));
+INSTANTIATE_TEST_SUITE_P(
+    AllFills, FillTest, ::testing::Values(&memset_s, &memset_sOptAsm, &memset_sOptTc),
+    [](const auto &info) {
+        return std::string(info.index == 0 ? "memset_s" : info.index == 1 ? "OptAsm" : "OptTc");
+    });
 
 TEST(FillTc, FastPathSkipsTheMaximum) {
     Arena a(8);
