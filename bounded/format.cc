@@ -104,8 +104,8 @@ enum ArgSize : unsigned char {
     SIZE_INT32
 };
 
-// One conversion specification as the engine collects it.
-struct Spec {
+// One conversion as the engine collects it: flags, width, precision, size.
+struct Conversion {
     bool left;
     bool plus;
     bool space;
@@ -167,20 +167,20 @@ inline bool pad(OutStream &out, char c, size_t n) {
 }
 
 // Width padding still due for a field of len bytes.
-inline size_t pad_len(const Spec &spec, size_t len) {
-    return static_cast<size_t>(spec.width) > len ? spec.width - len : 0;
+inline size_t pad_len(const Conversion &conv, size_t len) {
+    return static_cast<size_t>(conv.width) > len ? conv.width - len : 0;
 }
 
 // Writes a text field of len bytes padded with blanks to the width.
-int put_field(OutStream &out, const Spec &spec, const char *s, size_t len) {
-    const size_t fill = pad_len(spec, len);
-    if (!spec.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
+int put_field(OutStream &out, const Conversion &conv, const char *s, size_t len) {
+    const size_t fill = pad_len(conv, len);
+    if (!conv.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
     if (!put(out, s, len)) return FORMAT_TRUNCATED;
-    if (spec.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
+    if (conv.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
     return 0;
 }
 
-// Takes the next integer argument of the spec's size, sign-extended.
+// Takes the next integer argument of the conv's size, sign-extended.
 long long signed_arg(Args &args, ArgSize size) {
     switch (size) {
         case SIZE_CHAR:
@@ -205,7 +205,7 @@ long long signed_arg(Args &args, ArgSize size) {
     return va_arg(args.ap, int);
 }
 
-// Takes the next integer argument of the spec's size, zero-extended.
+// Takes the next integer argument of the conv's size, zero-extended.
 unsigned long long unsigned_arg(Args &args, ArgSize size) {
     switch (size) {
         case SIZE_CHAR:
@@ -250,29 +250,29 @@ inline char *digits_backwards(char *end, unsigned long long v, int base, const c
 }
 
 // d i o u x X p.
-int format_integer(OutStream &out, Spec spec, char type, Args &args) {
+int format_integer(OutStream &out, Conversion conv, char type, Args &args) {
     bool negative = false;
     unsigned long long v;
     if (type == 'd' || type == 'i') {
-        const long long sv = signed_arg(args, spec.size);
+        const long long sv = signed_arg(args, conv.size);
         negative = sv < 0;
         v = negative ? 0ULL - static_cast<unsigned long long>(sv) : sv;
     } else if (type == 'p') {
         v = reinterpret_cast<uintptr_t>(va_arg(args.ap, void *));
         if (v == 0) {
-            spec.precision = -1;
-            return put_field(out, spec, "(nil)", 5);
+            conv.precision = -1;
+            return put_field(out, conv, "(nil)", 5);
         }
     } else {
-        v = unsigned_arg(args, spec.size);
+        v = unsigned_arg(args, conv.size);
     }
 
     const int base = type == 'o' ? 8 : (type == 'x' || type == 'X' || type == 'p') ? 16 : 10;
     const char *table = type == 'X' ? UPPER_DIGITS : LOWER_DIGITS;
     int precision = 1;
-    if (spec.precision >= 0) {
-        precision = spec.precision < MAX_INT_PRECISION ? spec.precision : MAX_INT_PRECISION;
-        if (type != 'p') spec.zero = false;
+    if (conv.precision >= 0) {
+        precision = conv.precision < MAX_INT_PRECISION ? conv.precision : MAX_INT_PRECISION;
+        if (type != 'p') conv.zero = false;
     }
 
     char buf[MAX_INT_PRECISION + 2];
@@ -280,7 +280,7 @@ int format_integer(OutStream &out, Spec spec, char type, Args &args) {
     char *digits = digits_backwards(end, v, base, table);
     const char *min_start = end - precision;
     while (digits > min_start) *--digits = '0';
-    if (type == 'o' && spec.alt && (digits == end || *digits != '0')) *--digits = '0';
+    if (type == 'o' && conv.alt && (digits == end || *digits != '0')) *--digits = '0';
     const size_t ndigits = static_cast<size_t>(end - digits);
 
     char prefix[2];
@@ -288,23 +288,23 @@ int format_integer(OutStream &out, Spec spec, char type, Args &args) {
     if (type == 'd' || type == 'i') {
         if (negative) {
             prefix[nprefix++] = '-';
-        } else if (spec.plus) {
+        } else if (conv.plus) {
             prefix[nprefix++] = '+';
-        } else if (spec.space) {
+        } else if (conv.space) {
             prefix[nprefix++] = ' ';
         }
-    } else if (type == 'p' || ((type == 'x' || type == 'X') && spec.alt && v != 0)) {
+    } else if (type == 'p' || ((type == 'x' || type == 'X') && conv.alt && v != 0)) {
         prefix[nprefix++] = '0';
         prefix[nprefix++] = table[16];
     }
 
-    const size_t fill = pad_len(spec, nprefix + ndigits);
-    const bool zero_fill = spec.zero && !spec.left;
-    if (!spec.left && !zero_fill && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
+    const size_t fill = pad_len(conv, nprefix + ndigits);
+    const bool zero_fill = conv.zero && !conv.left;
+    if (!conv.left && !zero_fill && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
     if (!put(out, prefix, nprefix)) return FORMAT_TRUNCATED;
     if (zero_fill && !pad(out, '0', fill)) return FORMAT_TRUNCATED;
     if (!put(out, digits, ndigits)) return FORMAT_TRUNCATED;
-    if (spec.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
+    if (conv.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
     return 0;
 }
 
@@ -338,48 +338,48 @@ bool put_wide(OutStream &out, const wchar_t *s, size_t len) {
 }
 
 // s S.
-int format_string(OutStream &out, const Spec &spec, Args &args) {
-    if (spec.wide) {
+int format_string(OutStream &out, const Conversion &conv, Args &args) {
+    if (conv.wide) {
         const wchar_t *ws = va_arg(args.ap, const wchar_t *);
         if (ws != nullptr) {
-            const long long len = wide_length(ws, spec.precision);
+            const long long len = wide_length(ws, conv.precision);
             if (len < 0) return FORMAT_ERROR;
-            const size_t fill = pad_len(spec, static_cast<size_t>(len));
-            if (!spec.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
+            const size_t fill = pad_len(conv, static_cast<size_t>(len));
+            if (!conv.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
             if (!put_wide(out, ws, static_cast<size_t>(len))) return FORMAT_TRUNCATED;
-            if (spec.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
+            if (conv.left && !pad(out, ' ', fill)) return FORMAT_TRUNCATED;
             return 0;
         }
     }
-    const char *s = spec.wide ? nullptr : va_arg(args.ap, const char *);
+    const char *s = conv.wide ? nullptr : va_arg(args.ap, const char *);
     if (s == nullptr) s = "(null)";
-    const size_t len = spec.precision < 0 ? strlen(s) : strnlen(s, spec.precision);
-    return put_field(out, spec, s, len);
+    const size_t len = conv.precision < 0 ? strlen(s) : strnlen(s, conv.precision);
+    return put_field(out, conv, s, len);
 }
 
 // c C.
-int format_char(OutStream &out, const Spec &spec, Args &args) {
-    if (spec.wide) {
+int format_char(OutStream &out, const Conversion &conv, Args &args) {
+    if (conv.wide) {
         const wchar_t wc = static_cast<wchar_t>(va_arg(args.ap, wint_t));
         char mb[MB_LEN_MAX];
         mbstate_t state{};
         const size_t n = wcrtomb(mb, wc, &state);
         if (n == static_cast<size_t>(-1)) return FORMAT_ERROR;
-        return put_field(out, spec, mb, n);
+        return put_field(out, conv, mb, n);
     }
     const char c = static_cast<char>(va_arg(args.ap, int));
-    return put_field(out, spec, &c, 1);
+    return put_field(out, conv, &c, 1);
 }
 
 // e E f F g G: one number through the platform's formatter into a work
 // buffer sized from the precision and the width.
-int format_float(OutStream &out, const Spec &spec, char type, Args &args) {
-    const int precision = spec.precision < 0 ? DEFAULT_FLOAT_PRECISION : spec.precision;
-    const int max_precision = spec.long_double ? MAX_LONG_FLOAT_PRECISION : MAX_FLOAT_PRECISION;
+int format_float(OutStream &out, const Conversion &conv, char type, Args &args) {
+    const int precision = conv.precision < 0 ? DEFAULT_FLOAT_PRECISION : conv.precision;
+    const int max_precision = conv.long_double ? MAX_LONG_FLOAT_PRECISION : MAX_FLOAT_PRECISION;
     if (precision > max_precision) return FORMAT_ERROR;
     size_t size = static_cast<size_t>(precision) +
-                  (spec.long_double ? LONG_FLOAT_BUF_EXTRA : FLOAT_BUF_EXTRA);
-    if (static_cast<size_t>(spec.width) > size) size = static_cast<size_t>(spec.width) + 2;
+                  (conv.long_double ? LONG_FLOAT_BUF_EXTRA : FLOAT_BUF_EXTRA);
+    if (static_cast<size_t>(conv.width) > size) size = static_cast<size_t>(conv.width) + 2;
 
     char stack_buf[FLOAT_STACK_BUF];
     std::unique_ptr<char[]> heap_buf;
@@ -393,42 +393,42 @@ int format_float(OutStream &out, const Spec &spec, char type, Args &args) {
     char fmt[16];
     char *f = fmt;
     *f++ = '%';
-    if (spec.left) *f++ = '-';
-    if (spec.plus) *f++ = '+';
-    if (spec.space) *f++ = ' ';
-    if (spec.alt) *f++ = '#';
-    if (spec.zero) *f++ = '0';
+    if (conv.left) *f++ = '-';
+    if (conv.plus) *f++ = '+';
+    if (conv.space) *f++ = ' ';
+    if (conv.alt) *f++ = '#';
+    if (conv.zero) *f++ = '0';
     *f++ = '*';
     *f++ = '.';
     *f++ = '*';
-    if (spec.long_double) *f++ = 'L';
+    if (conv.long_double) *f++ = 'L';
     *f++ = type;
     *f = '\0';
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const int n =
-        spec.long_double
-            ? snprintf(buf, size, fmt, spec.width, precision, va_arg(args.ap, long double))
-            : snprintf(buf, size, fmt, spec.width, precision, va_arg(args.ap, double));
+        conv.long_double
+            ? snprintf(buf, size, fmt, conv.width, precision, va_arg(args.ap, long double))
+            : snprintf(buf, size, fmt, conv.width, precision, va_arg(args.ap, double));
 #pragma GCC diagnostic pop
     if (n < 0 || static_cast<size_t>(n) >= size) return FORMAT_ERROR;
     return put(out, buf, static_cast<size_t>(n)) ? 0 : FORMAT_TRUNCATED;
 }
 
-int format_conversion(OutStream &out, const Spec &spec, char type, Args &args) {
+int format_conversion(OutStream &out, const Conversion &conv, char type, Args &args) {
     switch (type) {
         case 's':
-            return format_string(out, spec, args);
+            return format_string(out, conv, args);
         case 'S': {
-            Spec wide = spec;
+            Conversion wide = conv;
             wide.wide = true;
             return format_string(out, wide, args);
         }
         case 'c':
-            return format_char(out, spec, args);
+            return format_char(out, conv, args);
         case 'C': {
-            Spec wide = spec;
+            Conversion wide = conv;
             wide.wide = true;
             return format_char(out, wide, args);
         }
@@ -438,9 +438,9 @@ int format_conversion(OutStream &out, const Spec &spec, char type, Args &args) {
         case 'F':
         case 'g':
         case 'G':
-            return format_float(out, spec, type, args);
+            return format_float(out, conv, type, args);
         default:
-            return format_integer(out, spec, type, args);
+            return format_integer(out, conv, type, args);
     }
 }
 
@@ -450,42 +450,42 @@ inline bool is_integer_type(char c) {
 
 // Applies one length modifier at *p. Returns false when it is a lone I,
 // which is then ordinary text. May consume the 64 or 32 after an I.
-bool apply_size(Spec &spec, const char *&p) {
+bool apply_size(Conversion &conv, const char *&p) {
     switch (*p) {
         case 'h':
-            spec.size = spec.size == SIZE_SHORT ? SIZE_CHAR : SIZE_SHORT;
+            conv.size = conv.size == SIZE_SHORT ? SIZE_CHAR : SIZE_SHORT;
             break;
         case 'l':
-            spec.size = spec.size == SIZE_LONG ? SIZE_LLONG : SIZE_LONG;
-            spec.wide = true;
+            conv.size = conv.size == SIZE_LONG ? SIZE_LLONG : SIZE_LONG;
+            conv.wide = true;
             break;
         case 'L':
         case 'q':
-            spec.size = SIZE_LLONG;
-            spec.long_double = true;
+            conv.size = SIZE_LLONG;
+            conv.long_double = true;
             break;
         case 'j':
-            spec.size = SIZE_INTMAX;
+            conv.size = SIZE_INTMAX;
             break;
         case 'z':
         case 'Z':
-            spec.size = SIZE_SIZE_T;
+            conv.size = SIZE_SIZE_T;
             break;
         case 't':
-            spec.size = SIZE_PTRDIFF;
+            conv.size = SIZE_PTRDIFF;
             break;
         case 'w':
-            spec.wide = true;
+            conv.wide = true;
             break;
         case 'I':
             if (p[1] == '6' && p[2] == '4') {
-                spec.size = SIZE_LLONG;
+                conv.size = SIZE_LLONG;
                 p += 2;
             } else if (p[1] == '3' && p[2] == '2') {
-                spec.size = SIZE_INT32;
+                conv.size = SIZE_INT32;
                 p += 2;
             } else if (is_integer_type(p[1])) {
-                spec.size = SIZE_LLONG;
+                conv.size = SIZE_LLONG;
             } else {
                 return false;
             }
@@ -507,7 +507,7 @@ inline bool add_digit(int &value, char digit) {
 // FORMAT_TRUNCATED.
 int run_format(OutStream &out, const char *format, Args &args) {
     unsigned char state = STAT_NORMAL;
-    Spec spec{};
+    Conversion conv{};
     const char *p = format;
     while (*p != '\0') {
         const char ch = *p;
@@ -528,25 +528,25 @@ int run_format(OutStream &out, const char *format, Args &args) {
                 continue;
             }
             case STAT_PERCENT:
-                spec = Spec{};
-                spec.precision = -1;
+                conv = Conversion{};
+                conv.precision = -1;
                 break;
             case STAT_FLAG:
                 switch (ch) {
                     case '-':
-                        spec.left = true;
+                        conv.left = true;
                         break;
                     case '+':
-                        spec.plus = true;
+                        conv.plus = true;
                         break;
                     case ' ':
-                        spec.space = true;
+                        conv.space = true;
                         break;
                     case '#':
-                        spec.alt = true;
+                        conv.alt = true;
                         break;
                     default:
-                        spec.zero = true;
+                        conv.zero = true;
                         break;
                 }
                 break;
@@ -554,28 +554,28 @@ int run_format(OutStream &out, const char *format, Args &args) {
                 if (ch == '*') {
                     const int w = va_arg(args.ap, int);
                     if (w < 0) {
-                        spec.left = true;
-                        spec.width = w == INT_MIN ? INT_MAX : -w;
+                        conv.left = true;
+                        conv.width = w == INT_MIN ? INT_MAX : -w;
                     } else {
-                        spec.width = w;
+                        conv.width = w;
                     }
-                } else if (!add_digit(spec.width, ch)) {
+                } else if (!add_digit(conv.width, ch)) {
                     return FORMAT_ERROR;
                 }
                 break;
             case STAT_DOT:
-                spec.precision = 0;
+                conv.precision = 0;
                 break;
             case STAT_PRECIS:
                 if (ch == '*') {
                     const int prec = va_arg(args.ap, int);
-                    spec.precision = prec < 0 ? -1 : prec;
-                } else if (!add_digit(spec.precision, ch)) {
+                    conv.precision = prec < 0 ? -1 : prec;
+                } else if (!add_digit(conv.precision, ch)) {
                     return FORMAT_ERROR;
                 }
                 break;
             case STAT_SIZE:
-                if (!apply_size(spec, p)) {  // a lone I is ordinary text
+                if (!apply_size(conv, p)) {  // a lone I is ordinary text
                     if (!put_char(out, 'I')) return FORMAT_TRUNCATED;
                     state = STAT_NORMAL;
                     ++p;
@@ -583,7 +583,7 @@ int run_format(OutStream &out, const char *format, Args &args) {
                 }
                 break;
             case STAT_TYPE: {
-                const int r = format_conversion(out, spec, ch, args);
+                const int r = format_conversion(out, conv, ch, args);
                 if (r != 0) return r;
                 break;
             }

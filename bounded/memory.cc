@@ -87,6 +87,23 @@ inline bool fill_fits(const void *dest, size_t destMax, size_t count) {
     return dest != nullptr && count <= destMax;
 }
 
+// Short copies and fills take the inline moves, longer ones the platform's.
+inline void copy_sized(void *dest, const void *src, size_t count) {
+    if (count <= SMALL_COPY_MAX) {
+        copy_small(dest, src, count);
+    } else {
+        memcpy(dest, src, count);
+    }
+}
+
+inline void fill_sized(void *dest, int c, size_t count) {
+    if (count <= SMALL_FILL_MAX) {
+        fill_small(dest, c, count);
+    } else {
+        memset(dest, c, count);
+    }
+}
+
 }  // namespace
 
 int SecMemcpyError(void *dest, size_t destMax, const void *src, size_t count) {
@@ -130,11 +147,7 @@ int SecMemsetError(void *dest, size_t destMax, int c, size_t count) {
 
 int memcpy_sOptAsm(void *dest, size_t destMax, const void *src, size_t count) {
     if (destMax <= SECUREC_MEM_MAX_LEN && copy_fits(dest, destMax, src, count)) {
-        if (count <= SMALL_COPY_MAX) {
-            copy_small(dest, src, count);
-        } else {
-            memcpy(dest, src, count);
-        }
+        copy_sized(dest, src, count);
         return EOK;
     }
     return SecMemcpyError(dest, destMax, src, count);
@@ -142,11 +155,7 @@ int memcpy_sOptAsm(void *dest, size_t destMax, const void *src, size_t count) {
 
 int memcpy_sOptTc(void *dest, size_t destMax, const void *src, size_t count) {
     if (copy_fits(dest, destMax, src, count)) {
-        if (count <= SMALL_COPY_MAX) {
-            copy_small(dest, src, count);
-        } else {
-            memcpy(dest, src, count);
-        }
+        copy_sized(dest, src, count);
         return EOK;
     }
     return SecMemcpyError(dest, destMax, src, count);
@@ -154,11 +163,7 @@ int memcpy_sOptTc(void *dest, size_t destMax, const void *src, size_t count) {
 
 int memset_sOptAsm(void *dest, size_t destMax, int c, size_t count) {
     if (destMax <= SECUREC_MEM_MAX_LEN && fill_fits(dest, destMax, count)) {
-        if (count <= SMALL_FILL_MAX) {
-            fill_small(dest, c, count);
-        } else {
-            memset(dest, c, count);
-        }
+        fill_sized(dest, c, count);
         return EOK;
     }
     return SecMemsetError(dest, destMax, c, count);
@@ -166,11 +171,7 @@ int memset_sOptAsm(void *dest, size_t destMax, int c, size_t count) {
 
 int memset_sOptTc(void *dest, size_t destMax, int c, size_t count) {
     if (fill_fits(dest, destMax, count)) {
-        if (count <= SMALL_FILL_MAX) {
-            fill_small(dest, c, count);
-        } else {
-            memset(dest, c, count);
-        }
+        fill_sized(dest, c, count);
         return EOK;
     }
     return SecMemsetError(dest, destMax, c, count);
