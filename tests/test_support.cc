@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -45,9 +46,18 @@ static fs::path make_scratch() {
     return dir;
 }
 
+namespace {
+fs::path process_log_dir;
+}  // namespace
+
 void open_process_log() {
     static const bool opened = [] {
-        make_scratch();
+        process_log_dir = make_scratch();
+        // Every test case runs as a process of its own: leave nothing behind.
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(process_log_dir, ec);
+        });
         setenv("DEBUG_NETWORK", "", 1);
         return init_log(LOG_ERROR) == 0;
     }();
