@@ -24,6 +24,11 @@ struct conn_node {
     std::atomic<int8_t> status{CONN_STATUS_DISCONNECTED};
     uint32_t link_id = 0;
     common_io_buf *io_buf = nullptr;
+    // Set when something happened that may let the node's next check decide
+    // (its client sent, its answer arrived); the state machine clears it.
+    std::atomic<bool> ready{false};
+    // When the node was accepted, in monotonic milliseconds; 0: unknown.
+    int64_t accepted_ms = 0;
 };
 
 struct conn_list {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -19,10 +21,35 @@ constexpr size_t LOG_PATH_LEN = 4096;
 constexpr mode_t LOG_FILE_MODE = 0640;
 
 FILE *log_stream = nullptr;
-int log_threshold = 0;
+// Read without the lock by writers deciding whether to write at all.
+std::atomic<int> log_threshold{0};
+std::atomic<bool> log_open{false};
 // Makes each line with its flush, and close_log, exclusive: a writer never
 // touches the stream after it was closed.
 pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Opens the log for appending, but only a regular file reached without a
+// symbolic link at its end: a link planted in ./log must not make root
+// append to (or re-mode) another file, and a FIFO must not block start-up.
+FILE *open_log_file(const char *path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  LOG_FILE_MODE);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, O_APPEND);
+    fchmod(fd, LOG_FILE_MODE);
+    FILE *stream = fdopen(fd, "a");
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
+}
 
 }  // namespace
 
@@ -54,6 +81,11 @@ log_line_guard::log_line_guard(int level) {
 log_line_guard::~log_line_guard() {
     pthread_mutex_unlock(&log_mutex);
     pthread_setcancelstate(old_cancel_state_, nullptr);
+}
+
+bool log_wanted(int level) {
+    return log_open.load(std::memory_order_relaxed) &&
+           log_threshold.load(std::memory_order_relaxed) <= level;
 }
 
 FILE *get_log(int level) {
@@ -90,14 +122,14 @@ int init_log(int level) {
     if (sprintf_s(path, sizeof(path), "%s/%s.log", "./log", name) < 0) {
         return -1;
     }
-    FILE *stream = fopen(path, "a");
+    FILE *stream = open_log_file(path);
     if (stream == nullptr) {
         return -1;
     }
-    fchmod(fileno(stream), LOG_FILE_MODE);
 
     log_line_guard guard(LOG_ERROR);
     log_stream = stream;
+    log_open = true;
     if (getenv("DEBUG_NETWORK") != nullptr) {
         log_threshold = 0;
     } else {
@@ -116,6 +148,7 @@ int init_log(int level) {
 int close_log() {
     log_line_guard guard(LOG_ERROR);
     if (log_stream != nullptr) {
+        log_open = false;
         fclose(log_stream);
         log_stream = nullptr;
     }

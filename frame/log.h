@@ -18,6 +18,9 @@ constexpr int LOG_INFO = 1;
 constexpr int LOG_ERROR = 2;
 
 int init_log(int level);
+// Whether a line of `level` would be written now; costs no lock, so lines
+// below the threshold cost nothing but this test.
+bool log_wanted(int level);
 // The stream when a line of `level` is to be written, else null. Only
 // meaningful while the caller holds the log lock (see log_line_guard).
 FILE *get_log(int level);
@@ -55,6 +58,9 @@ unsigned long log_process_group_id();
 // Writes one line with an explicit function name and id in the tid position.
 #define LOG_LINE(level, func, tid, fmt, ...)                                                     \
     do {                                                                                         \
+        if (!log_wanted(level)) {                                                                \
+            break;                                                                               \
+        }                                                                                        \
         log_line_guard log_guard_(level);                                                        \
         if (log_guard_.stream() != nullptr) {                                                    \
             log_stamp log_stamp_ = log_now();                                                    \

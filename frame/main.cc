@@ -31,15 +31,6 @@ constexpr int RETRY_DEFAULT = 65535;
 
 }  // namespace
 
-#if defined(__SANITIZE_THREAD__)
-// The shutdown on a termination signal closes the device and the listening
-// socket while the reader and the accept loop may still wait on them, and
-// ends the process right after; ThreadSanitizer would report each such close.
-extern "C" const char *__tsan_default_suppressions() {
-    return "race:close_shared_fd\n";
-}
-#endif
-
 int main(int argc, char **argv) {
     if (getuid() != 0) {
         exit(EXIT_NOT_ROOT);
@@ -70,6 +61,10 @@ int main(int argc, char **argv) {
         finish();
     }
     run_socket_server(g_server_fd, &g_request_list);
+    // The shutdown closed the listening socket: it ends the process itself.
+    while (exit_in_progress()) {
+        pause();
+    }
 
     LOG(LOG_INFO, "CDEV agent is ready to exit\n");
     finish();

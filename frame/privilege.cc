@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -92,4 +93,16 @@ void change_gid_uid() {
     if (uid != 0 && setuid(uid) != 0) {
         LOG(LOG_ERROR, "Set user ID failed.\n\n");
     }
+}
+
+void check_device_after_drop(const char *device) {
+    if (getuid() == 0 || access(device, R_OK | W_OK) == 0) {
+        return;
+    }
+    // The device is reopened after it goes away, by this account: without
+    // access the first hiccup would cut the agent off for good.
+    int err = errno;
+    struct passwd *pw = getpwuid(getuid());
+    LOG(LOG_ERROR, "%s cannot open %s, error code: %d; a lost device will not be reopened.\n",
+        pw != nullptr ? pw->pw_name : "?", device, err);
 }

@@ -6,3 +6,5 @@ const char *get_ini_Vorlan_user();
 // The same lookup on the given file; "root" when it has no usable entry.
 const char *read_vorlan_user(const char *path);
 void change_gid_uid();
+// After the drop: a level-2 line when the account cannot open `device`.
+void check_device_after_drop(const char *device);

@@ -23,6 +23,7 @@ std::atomic<exit_callback> g_exit_callback{nullptr};
 std::atomic<intptr_t> g_exit_arg{0};
 
 std::atomic<bool> signal_thread_started{false};
+std::atomic<bool> exiting{false};
 // Makes clean_up whole when the main thread and the signal thread both run it.
 pthread_mutex_t clean_up_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -59,8 +60,8 @@ void install_async_handlers() {
 
 // Closes a descriptor that a worker or the accept loop may still be waiting
 // on: on the signal path the process ends right after, so the number is never
-// reused. Kept out of line so that thread checkers can tell these closes from
-// any other.
+// reused. Kept out of line so that the thread checker's suppressions
+// (tests/tsan.supp) can tell these closes from any other.
 __attribute__((noinline)) void close_shared_fd(int fd) {
     close(fd);
 }
@@ -73,7 +74,12 @@ int register_exit_callback(exit_callback callback, intptr_t arg) {
     return 0;
 }
 
+bool exit_in_progress() {
+    return exiting.load();
+}
+
 void do_exit_after_signal(int) {
+    exiting = true;
     exit_callback callback = g_exit_callback;
     if (callback != nullptr) {
         callback(g_exit_arg);

@@ -11,3 +11,6 @@ int register_exit_callback(exit_callback callback, intptr_t arg);
 [[noreturn]] void do_exit_after_signal(int signum);
 void kill_all_worker(intptr_t arg);
 void clean_up();
+// True once a termination signal is being handled: the process is about to
+// end with status 0, and nothing else may end it first.
+bool exit_in_progress();

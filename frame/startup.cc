@@ -15,6 +15,7 @@
 #include "frame/privilege.h"
 #include "frame/signals.h"
 #include "link/cdev_request.h"
+#include "link/reader.h"
 #include "link/recv_queue.h"
 #include "socket/server_socket.h"
 #include "socket/state_machine.h"
@@ -236,5 +237,6 @@ bool init_cdev_socket_server(int listen_port, int bind_retry_count, const char *
         return false;
     }
     change_gid_uid();
+    check_device_after_drop(argv[1]);
     return true;
 }

@@ -3,18 +3,67 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 
 #include "frame/log.h"
+
+namespace {
+
+constexpr int64_t MS_PER_SECOND = 1000;
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_SECOND = 1000000000;
+constexpr int64_t REPEAT_SUMMARY_MS = 60 * MS_PER_SECOND;
+
+void write_summary(log_repeat *r, const char *func) {
+    if (r->repeats > 0) {
+        LOG_AS(func, LOG_ERROR, "... repeated %lu times\n", r->repeats);
+        r->repeats = 0;
+    }
+    r->last_summary_ms = monotonic_ms();
+}
+
+}  // namespace
 
 void msleep(unsigned int ms) {
     struct timespec ts;
     ts.tv_sec = ms / 1000;
-    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * NS_PER_MS;
     // Resumed after an interruption: the set-id broadcast of the privilege
     // drop interrupts every thread's sleep, which would otherwise send a burst
     // of heartbeats.
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * MS_PER_SECOND + ts.tv_nsec / NS_PER_MS;
+}
+
+void timespec_add_ms(struct timespec *ts, int64_t ms) {
+    int64_t ns = ts->tv_nsec + (ms % MS_PER_SECOND) * NS_PER_MS;
+    ts->tv_sec += static_cast<time_t>(ms / MS_PER_SECOND + ns / NS_PER_SECOND);
+    ts->tv_nsec = static_cast<long>(ns % NS_PER_SECOND);
+}
+
+bool log_repeat_first(log_repeat *r, const char *func) {
+    if (!r->active) {
+        r->active = true;
+        r->repeats = 0;
+        r->last_summary_ms = monotonic_ms();
+        return true;
+    }
+    ++r->repeats;
+    if (monotonic_ms() - r->last_summary_ms >= REPEAT_SUMMARY_MS) {
+        write_summary(r, func);
+    }
+    return false;
+}
+
+void log_repeat_end(log_repeat *r, const char *func) {
+    if (r->active) {
+        write_summary(r, func);
+        r->active = false;
     }
 }
 

@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr unsigned int REQUEST_POLL_INTERVAL_MS = 100;
 constexpr char REQUEST_LOG_NAME[] = "cdev_handle_conn_request";
 
 // Connects to the requested port and answers the controller: type 1 with a
@@ -52,6 +51,9 @@ void serve_tcp_request(common_io_buf *v) {
         node->io_buf = v;
         node->link_id = id;
         set_tcp_no_delay(fd);
+        // Held from before the answer, so the controller's first data for
+        // the link waits for its forwarding thread.
+        queue_open_link(id, {});
     } else {
         h->local_link_id = 0;
         h->type = MSG_TYPE_CLOSE;
@@ -67,6 +69,7 @@ void serve_tcp_request(common_io_buf *v) {
                "Failed to send CDEV response, link id: 0x%08x/0x%08x, code: %d\n",
                link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id), errno);
         if (node != nullptr) {
+            queue_close_link(node->link_id);
             free_node(node);
         } else {
             release_common_io_buf(v);
@@ -94,22 +97,32 @@ void serve_tcp_request(common_io_buf *v) {
     free_node(node);
 }
 
+void signal_request(void *cond, bool) {
+    pthread_cond_signal(static_cast<pthread_cond_t *>(cond));
+}
+
 }  // namespace
 
 void *handle_cdev_request(void *) {
     pthread_detach(pthread_self());
+    // Never destroyed: the queue may signal it until the process ends.
+    static pthread_cond_t request_queued = PTHREAD_COND_INITIALIZER;
+    queue_open_link(0, {signal_request, &request_queued});
     for (;;) {
-        msleep(REQUEST_POLL_INTERVAL_MS);
-        handle_cdev_request_once();
+        queue_wait_end why;
+        serve_cdev_request(wait_cdev_iov(0, &request_queued, nullptr, &why));
     }
     return nullptr;
 }
 
 void handle_cdev_request_once() {
     common_io_buf *v = read_cdev_iov(0);
-    if (v == nullptr) {
-        return;
+    if (v != nullptr) {
+        serve_cdev_request(v);
     }
+}
+
+void serve_cdev_request(common_io_buf *v) {
     if (v->total_len < static_cast<int64_t>(MSG_HEADER_SIZE)) {
         LOG_AS(REQUEST_LOG_NAME, LOG_ERROR,
                "Request with invalid MSG format, iov_cnt: %lu, length: %lu.\n", v->iov_cnt,

@@ -6,7 +6,11 @@
 
 struct common_io_buf;
 
+// The thread: sleeps until the controller's requests are queued, serves
+// them in order.
 void *handle_cdev_request(void *arg);
-// Serves one queued request, if any; the thread calls it every 100 ms.
+// Serves one queued request, if any.
 void handle_cdev_request_once();
+// Serves the request `v` and releases it (or hands it to a new link).
+void serve_cdev_request(common_io_buf *v);
 int cdev_handle_forward_msg(common_io_buf *v, uint8_t is_udp);

@@ -1,7 +1,14 @@
 // Forwarding of an established link in both directions. See forward.h.
+//
+// The forwarding thread sleeps on a condition variable until the receive
+// queue has a message for its link, the socket reader has ended, or the
+// queue has dropped the link; the socket reader sleeps in poll until the
+// client sends, and is woken for the end by a shutdown of the socket's
+// reading side. An idle link costs no wake-ups.
 #include "link/forward.h"
 
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -10,47 +17,105 @@
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
-#include "frame/util.h"
+#include "link/close_notice.h"
 #include "link/recv_queue.h"
 #include "socket/stream_io.h"
 #include "transport/device.h"
 
 namespace {
 
-// The socket reader of one link. `ended` is set as the reader returns, so the
-// forwarding thread learns of its end without probing a thread id that may
-// already be gone.
-struct socket_reader {
-    conn_node *node;
-    std::atomic<bool> ended{false};
+// How the device-to-client direction of a link ended.
+enum class link_end {
+    READER_ENDED,      // the client closed, or the device failed the reader
+    CONTROLLER_ENDED,  // a CLOSE, or a message that ends the link
+    CLIENT_FAILED,     // a send to the client failed
+    QUEUE_DROPPED,     // the receive queue had no room for the link
 };
 
+// What the two threads of a link share. Lives on the forwarding thread's
+// stack: the socket reader is always joined, and the queue's waker removed,
+// before that thread returns.
+struct link_threads {
+    explicit link_threads(conn_node *n) : node(n) { pthread_cond_init(&wake, nullptr); }
+    ~link_threads() { pthread_cond_destroy(&wake); }
+    conn_node *node;
+    pthread_cond_t wake;
+    std::atomic<bool> reader_ended{false};
+    std::atomic<bool> controller_told{false};  // the reader sent (or kept) a CLOSE
+};
+
+// The queue's waker. When the queue drops the link, the forwarding thread
+// may be blocked sending to a client that does not read: shutting the
+// sending side down ends that send.
+void wake_forwarder(void *arg, bool link_ended) {
+    auto *t = static_cast<link_threads *>(arg);
+    if (link_ended) {
+        shutdown(t->node->fd, SHUT_WR);
+    }
+    pthread_cond_signal(&t->wake);
+}
+
 void *run_socket_reader(void *arg) {
-    auto *reader = static_cast<socket_reader *>(arg);
-    cdev_forward_one_node_from_tcp(reader->node);
-    reader->ended.store(true);
+    auto *t = static_cast<link_threads *>(arg);
+    t->controller_told = cdev_forward_one_node_from_tcp(t->node);
+    t->reader_ended = true;
+    queue_wake(t->node->link_id);
     return nullptr;
 }
 
-// Carries the link's queued messages to the socket until the controller ends
-// the link (returns false) or the socket reader has ended (returns true).
-bool forward_from_device(conn_node *node, const socket_reader &reader) {
+// Carries the link's queued messages to the socket until the link ends.
+link_end forward_from_device(link_threads *t) {
+    conn_node *node = t->node;
     for (;;) {
-        common_io_buf *msg = read_cdev_iov(node->link_id);
-        if (msg != nullptr) {
-            int r = cdev_check_and_forward_msg(node, msg);
-            release_common_io_buf(msg);
-            if (r != 1) {
-                node->status = CONN_STATUS_DISCONNECTED;
-                return false;
-            }
-        } else {
-            msleep(READ_FROM_CDEV_SLEEP_TIME_MS);
+        queue_wait_end why = queue_wait_end::STOPPED;
+        common_io_buf *msg = wait_cdev_iov(node->link_id, &t->wake, &t->reader_ended, &why);
+        if (msg == nullptr) {
+            return why == queue_wait_end::STOPPED ? link_end::READER_ENDED
+                                                  : link_end::QUEUE_DROPPED;
         }
-        if (reader.ended.load()) {
-            return true;
+        int r = cdev_check_and_forward_msg(node, msg);
+        release_common_io_buf(msg);
+        if (r == 0 || r == -1) {
+            return link_end::CONTROLLER_ENDED;
+        }
+        if (r < 0) {
+            // The queue's drop shuts the socket to end a blocked send.
+            return queue_link_dropped(node->link_id) ? link_end::QUEUE_DROPPED
+                                                     : link_end::CLIENT_FAILED;
         }
     }
+}
+
+// The link's stored header as a header-only CLOSE from this host.
+void tell_controller(conn_node *node) {
+    msg_header *h = iov_build_header(node->io_buf);
+    node->io_buf->iov_cnt = 1;
+    h->type = MSG_TYPE_CLOSE;
+    h->source = MSG_SOURCE_HOST;
+    send_close_notice(h);
+}
+
+void log_end(conn_node *node, link_end end, pthread_t reader) {
+    const msg_header *h = get_msg_header(node->io_buf);
+    if (end == link_end::READER_ENDED) {
+        LOG_AS("cdev_forward_one_node", LOG_INFO, "tcp request:%lu stopped.\n",
+               static_cast<unsigned long>(reader));
+    } else if (end == link_end::CLIENT_FAILED) {
+        LOG_AS("cdev_forward_one_node", LOG_ERROR,
+               "Failed to send to fd %d, link id: 0x%08x/0x%08x closed\n", node->fd,
+               link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
+    } else if (end == link_end::QUEUE_DROPPED) {
+        LOG_AS("cdev_forward_one_node", LOG_ERROR,
+               "Client fd %d does not keep up, link id: 0x%08x/0x%08x closed\n", node->fd,
+               link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
+    }
+}
+
+// Unlinks and frees the node once nothing refers to it any more.
+void release_link(conn_node *node) {
+    queue_close_link(node->link_id);
+    detach_one_node(&g_forward_list, node);
+    free_node(node);
 }
 
 }  // namespace
@@ -61,39 +126,47 @@ void *cdev_forward_one_node(void *arg) {
     add_to_head(&g_forward_list, node);
     node->status = CONN_STATUS_CONNECTED;
 
-    // Lives on this stack: the reader is always joined before we return.
-    socket_reader reader{node};
+    link_threads t(node);
+    queue_open_link(node->link_id, {wake_forwarder, &t});
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, run_socket_reader, &reader);
+    int rc = pthread_create(&tid, nullptr, run_socket_reader, &t);
     if (rc != 0) {
         LOG(LOG_ERROR, "Failed to create thread to handle tcp request, error code: %d\n", rc);
-        detach_one_node(&g_forward_list, node);
-        free_node(node);
+        node->status = CONN_STATUS_DISCONNECTED;
+        tell_controller(node);
+        release_link(node);
         return nullptr;
     }
     LOG(LOG_INFO, "Thread for handling tcp request: %lu.\n", static_cast<unsigned long>(tid));
 
-    if (forward_from_device(node, reader)) {
-        LOG(LOG_INFO, "tcp request:%lu stopped.\n", static_cast<unsigned long>(tid));
-    }
+    link_end end = forward_from_device(&t);
+    log_end(node, end, tid);
+    node->status = CONN_STATUS_DISCONNECTED;
+    // The socket reader may be waiting for the client: its poll returns.
+    shutdown(node->fd, SHUT_RD);
     pthread_join(tid, nullptr);
     LOG(LOG_INFO, "Stopped tcp request handler: %lu.\n", static_cast<unsigned long>(tid));
-    detach_one_node(&g_forward_list, node);
-    free_node(node);
+    // The controller ended it, or the socket reader has told it already.
+    if ((end == link_end::CLIENT_FAILED || end == link_end::QUEUE_DROPPED) &&
+        !t.controller_told.load()) {
+        tell_controller(node);
+    }
+    release_link(node);
     return nullptr;
 }
 
-void *cdev_forward_one_node_from_tcp(void *arg) {
-    auto *node = static_cast<conn_node *>(arg);
+bool cdev_forward_one_node_from_tcp(conn_node *node) {
     common_io_buf *v = node->io_buf;
+    bool told = false;
     while (node->status != CONN_STATUS_DISCONNECTED) {
-        if (poll_one_fd(node->fd, SLEEP_TIME) == 0) {
+        if (poll_one_fd(node->fd, -1) == 0) {
             continue;
         }
         int64_t len = tcp_data_recv(node->fd, v);
         LOG(LOG_INFO, "fd %d received %ld bytes, iov_cnt: %lu.\n", node->fd, v->total_len,
             v->iov_cnt);
-        if (len < 0) {
+        // Ended by the forwarding thread meanwhile: nothing more goes out.
+        if (node->status == CONN_STATUS_DISCONNECTED || len < 0) {
             continue;
         }
         msg_header *h = get_msg_header(v);
@@ -104,7 +177,8 @@ void *cdev_forward_one_node_from_tcp(void *arg) {
             iov_build_header(v);
             v->iov_cnt = 1;
             h->type = MSG_TYPE_CLOSE;
-            g_write_iov_func(v->iov, v->iov_cnt);
+            send_close_notice(h);
+            told = true;
             LOG(LOG_INFO, "connection CLOSE from fd %d, link id: 0x%08x/0x%08x\n", node->fd,
                 link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
             break;
@@ -116,13 +190,20 @@ void *cdev_forward_one_node_from_tcp(void *arg) {
                 "Failed to forward msg to CDEV, connection is lost, link id: 0x%08x/0x%08x, error "
                 "code: %d\n",
                 link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id), errno);
+            // The controller still holds its half: it hears of the end once
+            // the device takes writes again.
+            iov_build_header(v);
+            v->iov_cnt = 1;
+            h->type = MSG_TYPE_CLOSE;
+            send_close_notice(h);
+            told = true;
             break;
         }
         LOG(LOG_INFO, "forward %ld/%ld bytes from fd %d to CDEV, link id: 0x%08x/0x%08x\n", len,
             written, node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
     }
     LOG(LOG_INFO, "Thread for handling tcp request cancel.\n");
-    return nullptr;
+    return told;
 }
 
 int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg) {
@@ -132,7 +213,7 @@ int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg) {
         int64_t sent = forward_message_fast(node->fd, msg->iov, msg->iov_cnt);
         LOG(LOG_INFO, "forward %ld bytes from CDEV to fd %d, link id: 0x%08x/0x%08x\n", sent,
             node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
-        result = 1;
+        result = sent < 0 ? -2 : 1;
     } else if (h->type == MSG_TYPE_CLOSE) {
         LOG(LOG_INFO, "connection CLOSE for fd %d, link id: 0x%08x/0x%08x\n", node->fd,
             link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));

@@ -11,17 +11,26 @@
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
+#include "link/close_notice.h"
 #include "link/forward.h"
 #include "link/link_id.h"
 #include "link/recv_queue.h"
 #include "socket/server_socket.h"
+#include "socket/state_machine.h"
 #include "socket/stream_io.h"
 #include "transport/device.h"
 
 namespace {
 
-// Wait for the client's first bytes, in milliseconds.
-constexpr int REQUEST_POLL_MS = 100;
+// The state machine calls the request check once the client has sent, or
+// once its time to send is over: the check itself does not wait.
+constexpr int REQUEST_POLL_MS = 0;
+
+// The queue's waker of a link in its handshake: the state machine looks at
+// the node at once instead of at its next pass.
+void answer_arrived(void *node, bool) {
+    node_has_news(static_cast<conn_node *>(node));
+}
 
 // The one-shot forward request: the client's header is followed by its data.
 int pass_on_forward_request(conn_node *node, msg_header *h) {
@@ -35,6 +44,7 @@ int pass_on_forward_request(conn_node *node, msg_header *h) {
         return CONN_STATUS_DISCONNECTED;
     }
     int64_t written = g_write_iov_func(node->io_buf->iov, node->io_buf->iov_cnt);
+    queue_open_link(id, {answer_arrived, node});
     LOG_AS("cdev_check_connection_request", LOG_INFO, "Forward data length %lu, link id 0x%08x.\n",
            written, link_id_for_log(id));
     return CONN_STATUS_REQUESTED;
@@ -67,7 +77,10 @@ int cdev_check_connection_request(conn_node *node) {
         link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id), ntohs(h->port),
         h->protocol, h->source, h->type);
     if (h->type == MSG_TYPE_REQUEST) {
-        return send_connection_request_to_peer(h, node->io_buf, node->fd);
+        int result = send_connection_request_to_peer(h, node->io_buf, node->fd);
+        // Also after a failed write: the rejection ends the id's registration.
+        queue_open_link(h->local_link_id, {answer_arrived, node});
+        return result;
     }
     if (h->type == MSG_TYPE_FORWARD && h->protocol != 0) {
         return pass_on_forward_request(node, h);
@@ -130,6 +143,8 @@ void cdev_connection_rejected(conn_node *node) {
         return;
     }
     msg_header *h = iov_build_header(node->io_buf);
+    // Whatever the controller still sends for the id is dropped from now on.
+    queue_close_link(h->local_link_id);
     // Only a plain TCP request that went out under an agent id needs a CLOSE.
     if (h->protocol != 0 || h->local_link_id == 0) {
         return;
@@ -138,7 +153,8 @@ void cdev_connection_rejected(conn_node *node) {
     node->io_buf->iov_cnt = 1;
     node->io_buf->iov[0].iov_len = MSG_HEADER_SIZE;
     h->type = MSG_TYPE_CLOSE;
-    if (g_write_iov_func(node->io_buf->iov, 1) == static_cast<int64_t>(MSG_HEADER_SIZE)) {
+    // A CLOSE the device fails is kept and sent once it takes writes again.
+    if (send_close_notice(h)) {
         LOG(LOG_INFO, "Send CLOSE successfully.\n");
     } else {
         LOG(LOG_ERROR, "Failed to send CLOSE, error code: %d\n", errno);

@@ -1,172 +1,316 @@
-// The receive queue, its only producer (the device reader) and its collector.
-// See recv_queue.h.
+// The receive queue and its collector. See recv_queue.h.
 #include "link/recv_queue.h"
 
-#include <atomic>
 #include <cerrno>
 #include <new>
+#include <unordered_map>
 
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
 #include "frame/util.h"
-#include "socket/stream_io.h"
-#include "transport/device.h"
+#include "link/close_notice.h"
 
 namespace {
+
+enum class link_state : uint8_t {
+    UNCLAIMED,  // messages arrived for an id nobody holds
+    OPEN,       // a link holds the id
+    DROPPED,    // the queue ended the link: no room for its messages
+    ENDED,      // the link has ended; late messages are dropped
+};
+
+// The messages of one link id, oldest first.
+struct link_queue {
+    recv_msg_list *head = nullptr;
+    recv_msg_list *tail = nullptr;
+    int count = 0;
+    link_state state = link_state::UNCLAIMED;
+    queue_waker waker;
+    time_t since = 0;         // when the id ended, or its first unclaimed arrival
+    bool drop_noted = false;  // the late-message line was written
+};
+
+using link_map = std::unordered_map<uint32_t, link_queue>;
+
+// Never destroyed: detached threads use the queue until the process ends.
+link_map &links() {
+    static link_map *map = new link_map;
+    return *map;
+}
+
+recv_msg_list *free_entries = nullptr;
+int occupied = 0;
+// "message list reached max length" is worth one line per process.
+int list_full_notice = 1;
+// Signalled whenever a message leaves the queue.
+pthread_cond_t space_freed = PTHREAD_COND_INITIALIZER;
 
 time_t system_clock_seconds() {
     return time(nullptr);
 }
 
-// "message list reached max length" is worth one line per process.
-int list_full_notice = 1;
-
 bool is_malformed(const common_io_buf *v) {
     return v->iov_cnt == 0 || v->iov[0].iov_len < MSG_HEADER_SIZE;
 }
 
+link_queue *find(uint32_t id) {
+    auto it = links().find(id);
+    return it == links().end() ? nullptr : &it->second;
+}
+
+common_io_buf *pop(link_queue *q) {
+    recv_msg_list *e = q->head;
+    q->head = e->next;
+    if (q->head == nullptr) {
+        q->tail = nullptr;
+    }
+    --q->count;
+    --occupied;
+    common_io_buf *v = e->msg;
+    e->msg = nullptr;
+    e->next = free_entries;
+    free_entries = e;
+    pthread_cond_signal(&space_freed);
+    return v;
+}
+
+int flush(link_queue *q) {
+    int n = 0;
+    for (; q->head != nullptr; ++n) {
+        release_common_io_buf(pop(q));
+    }
+    return n;
+}
+
+void wake(const link_queue &q, bool link_ended) {
+    if (q.waker.wake != nullptr) {
+        q.waker.wake(q.waker.arg, link_ended);
+    }
+}
+
+recv_msg_list *take_entry() {
+    if (free_entries != nullptr) {
+        recv_msg_list *e = free_entries;
+        free_entries = e->next;
+        return e;
+    }
+    auto *e = new (std::nothrow) recv_msg_list;
+    if (e == nullptr) {
+        LOG_AS("enqueue_msg_with_lock", LOG_ERROR, "Failed to malloc msg list, error code: %d\n",
+               errno);
+        return nullptr;
+    }
+    ++g_list_length;
+    return e;
+}
+
+// No room for the link's message: the link ends rather than lose a piece of
+// its stream, and its holder is told.
+void drop_link(uint32_t id, link_queue *q) {
+    q->state = link_state::DROPPED;
+    int freed = flush(q);
+    LOG_AS("enqueue_msg", LOG_ERROR,
+           "No room in the receive queue for link id 0x%08x, link dropped (%d msg freed)\n",
+           link_id_for_log(id), freed);
+    wake(*q, true);
+}
+
+bool ended(const link_queue &q) {
+    return q.state == link_state::ENDED || q.state == link_state::DROPPED;
+}
+
 }  // namespace
 
-recv_msg_list *g_p_recv_msg_list = nullptr;
 int g_list_length = 0;
 pthread_mutex_t g_recv_msg_list_mutex = PTHREAD_MUTEX_INITIALIZER;
 time_t (*g_queue_clock)() = system_clock_seconds;
 
-int enqueue_msg(recv_msg_list **head, common_io_buf *v) {
-    int ret = -1;
-    for (int attempt = 0; attempt < ENQUEUE_RETRY; ++attempt) {
-        pthread_mutex_lock(&g_recv_msg_list_mutex);
-        ret = enqueue_msg_with_lock(head, v);
-        pthread_mutex_unlock(&g_recv_msg_list_mutex);
-        if (ret == 0) {
-            break;
-        }
-        msleep(SLEEP_TIME);
+int enqueue_msg_with_lock(common_io_buf *v) {
+    uint32_t id = get_msg_header(v)->local_link_id;
+    auto [it, added] = links().try_emplace(id);
+    link_queue &q = it->second;
+    if (added) {
+        q.since = g_queue_clock();
     }
-    return ret;
-}
-
-int enqueue_msg_with_lock(recv_msg_list **head, common_io_buf *v) {
-    // Take the first free entry out of the list and find the tail link; the
-    // entry that receives the message always goes to the tail, which keeps the
-    // occupied entries in arrival order.
-    recv_msg_list **link = head;
-    recv_msg_list *entry = nullptr;
-    while (*link != nullptr) {
-        recv_msg_list *cur = *link;
-        if (entry == nullptr && cur->msg == nullptr) {
-            *link = cur->next;
-            entry = cur;
-            continue;
+    if (ended(q)) {
+        if (!q.drop_noted) {
+            LOG_AS("enqueue_msg", LOG_INFO, "Drop msg for ended link id 0x%08x\n",
+                   link_id_for_log(id));
+            q.drop_noted = true;
         }
-        link = &cur->next;
+        release_common_io_buf(v);
+        return 0;
     }
-    if (entry == nullptr) {
-        if (g_list_length > MAX_LIST_LENGTH - 1) {
-            if (list_full_notice != 0) {
-                LOG(LOG_INFO, "message list reached max length\n");
-            }
-            list_full_notice = 0;
-            return -1;
+    if (occupied >= MAX_LIST_LENGTH) {
+        if (list_full_notice != 0) {
+            LOG_AS("enqueue_msg_with_lock", LOG_INFO, "message list reached max length\n");
         }
-        entry = new (std::nothrow) recv_msg_list;
-        if (entry == nullptr) {
-            LOG(LOG_ERROR, "Failed to malloc msg list, error code: %d\n", errno);
-            return -1;
-        }
-        ++g_list_length;
+        list_full_notice = 0;
+        return -1;
     }
-    entry->next = nullptr;
-    entry->msg = v;
-    entry->enqueue_time = g_queue_clock();
-    *link = entry;
+    if (id != 0 && q.count >= LINK_QUEUE_LIMIT) {
+        return -1;
+    }
+    recv_msg_list *e = take_entry();
+    if (e == nullptr) {
+        return -1;
+    }
+    e->next = nullptr;
+    e->msg = v;
+    e->enqueue_time = g_queue_clock();
+    if (q.tail == nullptr) {
+        q.head = e;
+    } else {
+        q.tail->next = e;
+    }
+    q.tail = e;
+    ++q.count;
+    ++occupied;
+    wake(q, false);
     return 0;
 }
 
-common_io_buf *dequeue_msg(recv_msg_list **head, uint32_t link_id) {
+int enqueue_msg(common_io_buf *v) {
+    if (is_malformed(v)) {
+        LOG(LOG_DETAIL, "invalid iov,iov %lu/%lu.\n", v->iov_cnt,
+            v->iov_cnt == 0 ? 0UL : v->iov[0].iov_len);
+        release_common_io_buf(v);
+        return 0;
+    }
+    // Room is waited for while consumers take messages, at most
+    // ENQUEUE_RETRY * SLEEP_TIME ms.
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    timespec_add_ms(&deadline, ENQUEUE_RETRY * SLEEP_TIME);
     pthread_mutex_lock(&g_recv_msg_list_mutex);
-    common_io_buf *v = dequeue_msg_with_lock(*head, link_id);
+    int ret = enqueue_msg_with_lock(v);
+    while (ret != 0 && pthread_cond_clockwait(&space_freed, &g_recv_msg_list_mutex, CLOCK_MONOTONIC,
+                                              &deadline) != ETIMEDOUT) {
+        ret = enqueue_msg_with_lock(v);
+    }
+    if (ret != 0) {
+        ret = enqueue_msg_with_lock(v);
+    }
+    if (ret != 0) {
+        uint32_t id = get_msg_header(v)->local_link_id;
+        link_queue *q = find(id);
+        if (id != 0 && q != nullptr && q->state == link_state::OPEN) {
+            drop_link(id, q);
+        }
+    }
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    return ret;
+}
+
+common_io_buf *read_cdev_iov(uint32_t link_id) {
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    link_queue *q = find(link_id);
+    common_io_buf *v = q != nullptr && q->count > 0 ? pop(q) : nullptr;
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
     return v;
 }
 
-common_io_buf *dequeue_msg_with_lock(recv_msg_list *first, uint32_t link_id) {
-    for (recv_msg_list *e = first; e != nullptr; e = e->next) {
-        common_io_buf *v = e->msg;
-        if (v == nullptr) {
-            continue;
-        }
-        if (is_malformed(v)) {
-            LOG(LOG_DETAIL, "invalid iov,iov %lu/%lu.\n", v->iov_cnt, v->iov[0].iov_len);
-            continue;
-        }
-        if (get_msg_header(v)->local_link_id == link_id) {
-            e->msg = nullptr;
-            return v;
-        }
-    }
-    return nullptr;
-}
-
-common_io_buf *read_cdev_iov(uint32_t link_id) {
-    return dequeue_msg(&g_p_recv_msg_list, link_id);
-}
-
-bool read_one_message(int fd, common_io_buf **held) {
-    if (poll_one_fd(fd, -1) == 0) {
-        return false;
-    }
-    if (*held == nullptr) {
-        *held = alloc_common_io_buf(1);
-        if (*held == nullptr) {
-            return true;
-        }
-    } else {
-        iov_reset(*held, IOV_ARRAY_SIZE, BUFSIZE);
-    }
-    common_io_buf *v = *held;
-    int64_t n = g_read_iov_func(fd, v);
-    if (n <= 0) {
-        return false;
-    }
-    LOG_AS("read_thread", LOG_INFO, "fd %d received %ld bytes, iov_cnt: %lu.\n", fd, v->total_len,
-           v->iov_cnt);
-    if (n < static_cast<int64_t>(MSG_HEADER_SIZE)) {
-        LOG_AS("read_thread", LOG_ERROR, "Drop too short message, length: %lu.\n", n);
-        return true;
-    }
-    // A message the queue cannot take is dropped; the vector is reused.
-    if (enqueue_msg(&g_p_recv_msg_list, v) == 0) {
-        *held = nullptr;
-    }
-    return true;
-}
-
-void *read_thread(void *fd_address) {
-    pthread_detach(pthread_self());
-    auto *fd_var = static_cast<std::atomic<int> *>(fd_address);
-    common_io_buf *held = nullptr;
+common_io_buf *wait_cdev_iov(uint32_t link_id, pthread_cond_t *cond, const std::atomic<bool> *stop,
+                             queue_wait_end *end) {
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    common_io_buf *v = nullptr;
     for (;;) {
-        int fd = fd_var->load();
-        if (fd < 0 || !read_one_message(fd, &held)) {
-            msleep(SLEEP_TIME);
+        link_queue *q = find(link_id);
+        if (q != nullptr && q->count > 0) {
+            v = pop(q);
+            break;
         }
+        if (stop != nullptr && stop->load()) {
+            *end = queue_wait_end::STOPPED;
+            break;
+        }
+        if (q != nullptr && q->state == link_state::DROPPED) {
+            *end = queue_wait_end::LINK_ENDED;
+            break;
+        }
+        pthread_cond_wait(cond, &g_recv_msg_list_mutex);
     }
-    return nullptr;
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    return v;
+}
+
+void queue_open_link(uint32_t link_id, queue_waker waker) {
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    link_queue &q = links()[link_id];
+    q.state = link_state::OPEN;
+    q.waker = waker;
+    q.drop_noted = false;
+    if (q.count > 0) {
+        wake(q, false);
+    }
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+}
+
+void queue_close_link(uint32_t link_id) {
+    if (link_id == 0) {
+        return;
+    }
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    link_queue &q = links()[link_id];
+    int freed = flush(&q);
+    q.state = link_state::ENDED;
+    q.waker = {};
+    q.since = g_queue_clock();
+    q.drop_noted = false;
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    if (freed > 0) {
+        LOG(LOG_DETAIL, "Flushed %d msg of ended link id 0x%08x\n", freed,
+            link_id_for_log(link_id));
+    }
+}
+
+void queue_wake(uint32_t link_id) {
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    link_queue *q = find(link_id);
+    if (q != nullptr) {
+        wake(*q, false);
+    }
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+}
+
+bool queue_link_dropped(uint32_t link_id) {
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    link_queue *q = find(link_id);
+    bool dropped = q != nullptr && q->state == link_state::DROPPED;
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    return dropped;
+}
+
+int queued_messages() {
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    int n = occupied;
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    return n;
 }
 
 void garbage_collector_pass(time_t now) {
     pthread_mutex_lock(&g_recv_msg_list_mutex);
-    for (recv_msg_list *e = g_p_recv_msg_list; e != nullptr; e = e->next) {
-        common_io_buf *v = e->msg;
-        if (v == nullptr) {
-            continue;
+    for (auto it = links().begin(); it != links().end();) {
+        uint32_t id = it->first;
+        link_queue &q = it->second;
+        // A message exactly MSG_TIMEOUT seconds old stays.
+        while (q.head != nullptr && now - q.head->enqueue_time > MSG_TIMEOUT) {
+            release_common_io_buf(pop(&q));
         }
-        if (is_malformed(v) || now - e->enqueue_time > MSG_TIMEOUT) {
-            e->msg = nullptr;
-            release_common_io_buf(v);
+        bool unclaimed = id != 0 && q.state == link_state::UNCLAIMED;
+        int stale = 0;
+        while (unclaimed && q.head != nullptr && now - q.head->enqueue_time > UNCLAIMED_GRACE) {
+            release_common_io_buf(pop(&q));
+            ++stale;
         }
+        if (stale > 0) {
+            LOG_AS("garbage_collector_thread", LOG_INFO,
+                   "Dropped %d msg for unknown link id 0x%08x\n", stale, link_id_for_log(id));
+        }
+        bool forget = (unclaimed && q.count == 0) ||
+                      (q.state == link_state::ENDED && now - q.since > ENDED_ID_MEMORY);
+        it = forget ? links().erase(it) : std::next(it);
     }
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
 }
@@ -175,6 +319,7 @@ void *garbage_collector_thread(void *) {
     pthread_detach(pthread_self());
     for (;;) {
         garbage_collector_pass(g_queue_clock());
+        retry_deferred_closes();
         msleep(CLEAR_INTERVAL);
     }
     return nullptr;

@@ -1,46 +1,98 @@
 // The receive queue: every message read from the device waits here, keyed by
 // its local_link_id, until its link (or the device-request thread, for id 0)
-// takes it. Entries are recycled, never freed; unclaimed messages are dropped
-// by the garbage collector after MSG_TIMEOUT seconds.
+// takes it. Messages are indexed by link id, so a link finds its own in
+// constant time, oldest first, and whoever waits for a link is woken when a
+// message for it arrives.
+//
+// The queue knows which ids are in use. A link registers its id when its
+// request goes out (queue_open_link) and ends it when the link ends
+// (queue_close_link): its messages are freed at once, and later messages for
+// the id are dropped on arrival. Messages for ids nobody registered are kept
+// for a short grace (UNCLAIMED_GRACE) and then dropped by the collector.
+//
+// At most MAX_LIST_LENGTH messages wait in all, and at most LINK_QUEUE_LIMIT
+// for one link: a local client that stops reading cannot take the room of
+// the others. When a link's message cannot be queued within ENQUEUE_RETRY
+// waits of SLEEP_TIME ms, the queue ends that link (its waker is told) rather
+// than leave a hole in its stream.
 #pragma once
 
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct common_io_buf;
 
+// One queue entry. Entries are allocated once and recycled, never freed.
 struct recv_msg_list {
-    recv_msg_list *next;
-    common_io_buf *msg;
+    recv_msg_list *next;  // next entry of the same link, or next free entry
+    common_io_buf *msg;   // null when the entry is free
     time_t enqueue_time;
 };
 
 constexpr int MAX_LIST_LENGTH = 1000;
+// One link's share of the queue: 128 messages, up to 16 MiB in net_cdev mode.
+constexpr int LINK_QUEUE_LIMIT = 128;
 constexpr int ENQUEUE_RETRY = 5;
 constexpr unsigned int SLEEP_TIME = 10;
 constexpr time_t MSG_TIMEOUT = 600;
+// Messages for an id nobody holds are kept this long, in seconds.
+constexpr time_t UNCLAIMED_GRACE = 10;
+// An ended link's id is remembered this long, so that late messages for it
+// are dropped at once with one log line.
+constexpr time_t ENDED_ID_MEMORY = 60;
 constexpr unsigned int CLEAR_INTERVAL = 10000;
 
-extern recv_msg_list *g_p_recv_msg_list;
-extern int g_list_length;
+// Told, under the queue's mutex, when a message for a link was queued
+// (link_ended false) or when the queue ended the link (link_ended true).
+// Must not block and must not call back into the queue.
+struct queue_waker {
+    void (*wake)(void *arg, bool link_ended) = nullptr;
+    void *arg = nullptr;
+};
+
+// Why wait_cdev_iov returned without a message.
+enum class queue_wait_end { STOPPED, LINK_ENDED };
+
+extern int g_list_length;  // entries allocated so far; never decreases
 extern pthread_mutex_t g_recv_msg_list_mutex;
 // Source of enqueue times; replaceable so that ageing can be tested without
 // waiting.
 extern time_t (*g_queue_clock)();
 
-int enqueue_msg(recv_msg_list **head, common_io_buf *v);
-int enqueue_msg_with_lock(recv_msg_list **head, common_io_buf *v);
-common_io_buf *dequeue_msg(recv_msg_list **head, uint32_t link_id);
-common_io_buf *dequeue_msg_with_lock(recv_msg_list *first, uint32_t link_id);
+// Queues a message read from the device: 0 when the queue took it (queued,
+// or dropped because its link has ended), -1 when there was no room; the
+// caller keeps v then.
+int enqueue_msg(common_io_buf *v);
+// One attempt, the caller holding the mutex.
+int enqueue_msg_with_lock(common_io_buf *v);
+// The oldest message queued for the id, or null.
 common_io_buf *read_cdev_iov(uint32_t link_id);
+// The oldest message for the id; blocks on `cond` (which the id's waker must
+// signal) until one arrives, *stop becomes true (checked under the mutex:
+// set it, then queue_wake), or the queue ends the link. Null with the reason
+// in *end.
+common_io_buf *wait_cdev_iov(uint32_t link_id, pthread_cond_t *cond, const std::atomic<bool> *stop,
+                             queue_wait_end *end);
 
-void *read_thread(void *fd_address);
-void *garbage_collector_thread(void *arg);
-// One pass of the collector at time `now`.
+// A link now holds the id: its waker is told of every message for it. Also
+// replaces the waker of an id already open, and adopts messages that arrived
+// before the registration.
+void queue_open_link(uint32_t link_id, queue_waker waker);
+// The link holding the id has ended: its messages are freed, later ones are
+// dropped on arrival.
+void queue_close_link(uint32_t link_id);
+// Calls the id's waker (with link_ended false), e.g. after setting a stop flag.
+void queue_wake(uint32_t link_id);
+// True when the queue ended the link (no room for its messages).
+bool queue_link_dropped(uint32_t link_id);
+// Messages queued in all.
+int queued_messages();
+
+// One pass of the collector at time `now`: drops messages older than
+// MSG_TIMEOUT, unclaimed ones older than UNCLAIMED_GRACE, and forgets ended
+// ids after ENDED_ID_MEMORY.
 void garbage_collector_pass(time_t now);
-// One pass of the reader on descriptor `fd`. `held` is the io vector the
-// reader keeps between passes (null when the queue took the last one).
-// Returns false when the caller should pause before the next pass.
-bool read_one_message(int fd, common_io_buf **held);
+void *garbage_collector_thread(void *arg);

@@ -37,12 +37,13 @@ int64_t recv_entries(int fd, struct iovec *entries, uint64_t span) {
     return recvmsg(fd, &msg, MSG_DONTWAIT);
 }
 
-// Fills entries from 0 upwards. With a reader, each read fills one entry.
-// Without one the descriptor is a socket, and one receive covers entry i and
-// the allocated entries after it: the result is the same as reading them one
-// by one, since a read that fills its entries exactly is followed by another
-// read, and a short read ends the message where it ends.
-int64_t read_entries(int fd, read_func reader, common_io_buf *v, uint64_t *count) {
+}  // namespace
+
+// Fills entries from 0 upwards. One receive covers entry i and the allocated
+// entries after it: the result is the same as reading them one by one, since
+// a read that fills its entries exactly is followed by another read, and a
+// short read ends the message where it ends.
+int64_t fd_read_all_data(int fd, common_io_buf *v, uint64_t *count) {
     int64_t total = 0;
     uint64_t i = 0;
     // A vector has no more than IOV_ARRAY_SIZE entries, whatever the caller asks.
@@ -53,13 +54,10 @@ int64_t read_entries(int fd, read_func reader, common_io_buf *v, uint64_t *count
         }
         uint64_t end = i + 1;
         uint64_t room = v->iov[i].iov_len;
-        if (reader == nullptr) {
-            for (; end < *count && v->iov[end].iov_base != nullptr; end++) {
-                room += v->iov[end].iov_len;
-            }
+        for (; end < *count && v->iov[end].iov_base != nullptr; end++) {
+            room += v->iov[end].iov_len;
         }
-        int64_t n = reader != nullptr ? reader(fd, v->iov[i].iov_base, v->iov[i].iov_len)
-                                      : recv_entries(fd, &v->iov[i], end - i);
+        int64_t n = recv_entries(fd, &v->iov[i], end - i);
         int err = errno;
         LOG_AS(READ_ALL, LOG_DETAIL,
                "fd: %d, do_read: %ld, iov_len: %lu, iov_cnt: %lu, total: %ld\n", fd, n, room, i,
@@ -72,8 +70,14 @@ int64_t read_entries(int fd, read_func reader, common_io_buf *v, uint64_t *count
                 break;
             }
             if (err == ECONNRESET) {
-                *count = 1;
                 LOG_AS(READ_ALL, LOG_ERROR, "Connection %d reset by peer, shutdown now.\n", fd);
+                // What the client sent before its reset still goes out; the
+                // next read finds the connection closed.
+                if (total > 0) {
+                    *count = i + 1;
+                    break;
+                }
+                *count = 1;
                 return 0;
             }
             LOG_AS(READ_ALL, LOG_ERROR, "ERROR reading from peer %d, error code: %d\n", fd, err);
@@ -95,15 +99,26 @@ int64_t read_entries(int fd, read_func reader, common_io_buf *v, uint64_t *count
     return total;
 }
 
-}  // namespace
+namespace {
 
-int64_t fd_read_all_data(int fd, read_func reader, common_io_buf *v, uint64_t *count) {
-    return read_entries(fd, reader, v, count);
+// Moves the message descriptor past `n` bytes already sent.
+void skip_sent(struct msghdr *msg, uint64_t n) {
+    while (msg->msg_iovlen > 0 && n >= msg->msg_iov->iov_len) {
+        n -= msg->msg_iov->iov_len;
+        ++msg->msg_iov;
+        --msg->msg_iovlen;
+    }
+    if (msg->msg_iovlen > 0) {
+        msg->msg_iov->iov_base = static_cast<char *>(msg->msg_iov->iov_base) + n;
+        msg->msg_iov->iov_len -= n;
+    }
 }
+
+}  // namespace
 
 int64_t tcp_buf_recv_iov(int fd, common_io_buf *v) {
     v->iov_cnt = IOV_ARRAY_SIZE;
-    int64_t n = read_entries(fd, nullptr, v, &v->iov_cnt);
+    int64_t n = fd_read_all_data(fd, v, &v->iov_cnt);
     v->total_len = n;
     return n;
 }
@@ -114,10 +129,6 @@ int64_t tcp_data_recv(int fd, common_io_buf *v) {
     int64_t n = tcp_buf_recv_iov(fd, v);
     iov_restore_buf(v, MSG_HEADER_SIZE);
     return n;
-}
-
-int64_t recv_msg_all(int fd, void *buf, uint64_t len) {
-    return recv(fd, buf, len, MSG_DONTWAIT);
 }
 
 int64_t recv_msg_header(int fd, msg_header *header) {
@@ -134,14 +145,28 @@ int poll_one_fd(int fd, int timeout_ms) {
 }
 
 int64_t forward_message_fast(int fd, const struct iovec *entries, uint64_t count) {
+    // A send cut short (by a signal) goes on from where it stopped, so the
+    // stream never loses the rest of a message.
+    struct iovec rest[IOV_ARRAY_SIZE];
+    count = std::min(count, IOV_ARRAY_SIZE);
+    std::copy(entries, entries + count, rest);
     struct msghdr msg = {};
-    msg.msg_iov = const_cast<struct iovec *>(entries);
+    msg.msg_iov = rest;
     msg.msg_iovlen = count;
-    int64_t n = sendmsg(fd, &msg, 0);
-    if (n < 0) {
-        LOG(LOG_ERROR, "Failed to send msg, error code: %d\n", errno);
+    int64_t total = 0;
+    while (msg.msg_iovlen > 0) {
+        int64_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            LOG(LOG_ERROR, "Failed to send msg, error code: %d\n", errno);
+            return n;
+        }
+        total += n;
+        skip_sent(&msg, static_cast<uint64_t>(n));
     }
-    return n;
+    return total;
 }
 
 int sock_is_peer_alive(int fd) {

@@ -10,13 +10,12 @@
 struct common_io_buf;
 struct msg_header;
 
-// Reads up to `len` bytes from `fd`; negative with errno set on failure.
-using read_func = int64_t (*)(int fd, void *buf, uint64_t len);
-
-int64_t fd_read_all_data(int fd, read_func reader, common_io_buf *v, uint64_t *count);
+// Drains what the socket `fd` holds into v's entries, at most *count of
+// them; *count becomes the number of entries of the message. Bytes read,
+// 0 when the peer closed or reset, -1 on failure.
+int64_t fd_read_all_data(int fd, common_io_buf *v, uint64_t *count);
 int64_t tcp_buf_recv_iov(int fd, common_io_buf *v);
 int64_t tcp_data_recv(int fd, common_io_buf *v);
-int64_t recv_msg_all(int fd, void *buf, uint64_t len);
 int64_t recv_msg_header(int fd, msg_header *header);
 int64_t send_msg_header(int fd, const msg_header *header);
 int poll_one_fd(int fd, int timeout_ms);

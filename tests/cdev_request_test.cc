@@ -131,7 +131,7 @@ TEST_F(CdevRequestTest, OtherRequestsAreRejectedUnanswered) {
     }
     common_io_buf *short_msg = make_msg(make_header(MSG_TYPE_REQUEST, 0, 1, 0, PEER_ID));
     short_msg->total_len = 20;
-    enqueue_msg(&g_p_recv_msg_list, short_msg);
+    enqueue_msg(short_msg);
     handle_cdev_request_once();
 
     EXPECT_TRUE(written().empty());

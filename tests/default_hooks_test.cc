@@ -26,6 +26,11 @@ TEST(DefaultHooks, OneConnectionIsEstablishedAndClosed) {
     conn_node *node = get_list_head(&list);
     ASSERT_NE(nullptr, node);
     int fd = node->fd;
+    // Not checked before the client sent (or its 100 ms are over).
+    handle_socket_connection_pass(&list);
+    ASSERT_EQ(node, get_list_head(&list));
+    ASSERT_EQ(1, send(client, "x", 1, 0));
+    wait_for_news(&list, -1);
     handle_socket_connection_pass(&list);
     EXPECT_EQ(nullptr, get_list_head(&list));
     char c;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <thread>
 
+#include "link/close_notice.h"
 #include "tests/link_support.h"
 
 using namespace test_support;
@@ -111,7 +112,8 @@ TEST_F(ForwardTest, ClientCloseSendsOneCloseAndEndsTheLink) {
     EXPECT_EQ(out[0], close_message());
 }
 
-TEST_F(ForwardTest, ResetAfterDataSendsHeaderOnlyClose) {
+// What the client sent before its reset goes out, then the CLOSE.
+TEST_F(ForwardTest, ResetAfterDataForwardsTheDataThenCloses) {
     g_gate_open = false;
     g_gate_entered = 0;
     g_write_iov_func = gated_write;
@@ -129,8 +131,9 @@ TEST_F(ForwardTest, ResetAfterDataSendsHeaderOnlyClose) {
     g_gate_open = true;
     ASSERT_TRUE(links_gone());
     std::vector<std::string> out = written();
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[1], close_message());
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1].substr(MSG_HEADER_SIZE), up);
+    EXPECT_EQ(out[2], close_message());
 }
 
 TEST_F(ForwardTest, ControllerEndsTheLinkWithoutAnswer) {
@@ -146,12 +149,54 @@ TEST_F(ForwardTest, ControllerEndsTheLinkWithoutAnswer) {
     EXPECT_TRUE(written().empty());
 }
 
-TEST_F(ForwardTest, FailedDeviceWriteEndsTheLink) {
+// Every end the controller did not cause is told to it, once.
+TEST_F(ForwardTest, ClientFailureSendsTheClose) {
+    start_link();
+    // The agent's sending side fails, its reading side stays open.
+    shutdown(get_list_head(&g_forward_list)->fd, SHUT_WR);
+    controller_sends(MSG_TYPE_FORWARD, "lost");
+    ASSERT_TRUE(links_gone());
+    EXPECT_TRUE(peer_closed(client_));
+    EXPECT_EQ(written(), std::vector<std::string>{close_message()});
+}
+
+TEST_F(ForwardTest, ClientThatStopsReadingLosesOnlyItsLink) {
+    auto [client, agent] = tcp_pair();
+    int small = 4096;
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    setsockopt(agent, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    client_ = client;
+    conn_node *node = alloc_node(agent, -1);
+    node->io_buf = make_msg(stored_);
+    node->link_id = LOCAL_ID;
+    pthread_t tid;
+    ASSERT_EQ(pthread_create(&tid, nullptr, cdev_forward_one_node, node), 0);
+    ASSERT_TRUE(wait_until([] { return get_list_head(&g_forward_list) != nullptr; }));
+    std::string chunk(8000, 'd');
+    for (int i = 0; i < 200 && !queue_link_dropped(LOCAL_ID) && get_list_head(&g_forward_list);
+         ++i) {
+        controller_sends(MSG_TYPE_FORWARD, chunk);
+    }
+    ASSERT_TRUE(links_gone());
+    EXPECT_EQ(written(), std::vector<std::string>{close_message()});
+    EXPECT_EQ(count_of(log_.text(), "does not keep up, link id: 0x9907db00/0x78563412 closed\n"),
+              1u);
+    EXPECT_EQ(queued_messages(), 0);
+}
+
+TEST_F(ForwardTest, CloseFailedByTheDeviceIsSentOnceItTakesWrites) {
     g_write_iov_func = failing_write;
     start_link();
     ASSERT_EQ(send(client_, "data", 4, 0), 4);
-    EXPECT_TRUE(links_gone());
+    ASSERT_TRUE(links_gone());
     EXPECT_TRUE(peer_closed(client_));
+    EXPECT_EQ(deferred_closes(), 1);
+    retry_deferred_closes();  // the device still fails it
+    EXPECT_EQ(deferred_closes(), 1);
+    g_write_iov_func = record_write;
+    retry_deferred_closes();
+    EXPECT_EQ(deferred_closes(), 0);
+    EXPECT_EQ(written(), std::vector<std::string>{close_message()});
 }
 
 }  // namespace

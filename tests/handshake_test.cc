@@ -166,6 +166,7 @@ TEST_F(HandshakeTest, ClientLinkThroughTheStateMachine) {
     add_to_head(&g_request_list, node_);
     msg_header req = make_header(MSG_TYPE_REQUEST, 0, 8080, 0, 0);
     client_sends(wire(req));
+    wait_for_news(&g_request_list, -1);
     handle_socket_connection_pass(&g_request_list);
     ASSERT_EQ(written().size(), 1u);
     uint32_t id = header_of(written()[0]).local_link_id;

@@ -108,7 +108,7 @@ inline common_io_buf *make_msg(const msg_header &h, const std::string &payload =
 
 // Plays the controller: the message waits in the receive queue.
 inline void queue_msg(const msg_header &h, const std::string &payload = "") {
-    enqueue_msg(&g_p_recv_msg_list, make_msg(h, payload));
+    enqueue_msg(make_msg(h, payload));
 }
 
 // Frees every queued message (one collector pass far in the future).

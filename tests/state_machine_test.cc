@@ -87,6 +87,14 @@ struct state_machine_test : ::testing::Test {
         }
     }
     std::string new_log() { return mark.text(); }
+    // A node whose client has had its time to send.
+    conn_node *push(int fd, uint32_t id = 0) {
+        conn_node *n = alloc_node(fd, -1);
+        n->link_id = id;
+        n->accepted_ms = 1;
+        add_to_head(&list, n);
+        return n;
+    }
     std::vector<uint32_t> ids() {
         std::vector<uint32_t> out;
         for (conn_node *n = get_list_head(&list); n != nullptr; n = n->next) {
@@ -101,8 +109,7 @@ TEST_F(state_machine_test, UndecidedNodeIsFreedAfter26Checks) {
     status_rule = [](conn_node *) { return CONN_STATUS_PENDING; };
     int sv[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
-    conn_node *node = alloc_node(sv[0], -1);
-    add_to_head(&list, node);
+    conn_node *node = push(sv[0]);
     for (int pass = 1; pass <= connection_check_retry_count; pass++) {
         handle_socket_connection_pass(&list);
         ASSERT_EQ(node, get_list_head(&list)) << "pass " << pass;
@@ -113,7 +120,8 @@ TEST_F(state_machine_test, UndecidedNodeIsFreedAfter26Checks) {
     EXPECT_EQ(nullptr, get_list_head(&list));
     EXPECT_EQ(1, request_calls.load());
     EXPECT_EQ(25, status_calls.load());
-    EXPECT_EQ(0, rejected.load());
+    EXPECT_EQ(1, rejected.load());  // so that the controller hears of the end
+    EXPECT_EQ(0, hook_saw_node_on_list.load());
     char c;
     EXPECT_EQ(0, recv(sv[1], &c, 1, 0));  // the client socket was closed
 
@@ -133,9 +141,7 @@ TEST_F(state_machine_test, UndecidedNodeIsFreedAfter26Checks) {
 
 TEST_F(state_machine_test, RejectingHeadMiddleAndLastKeepsTheOthers) {
     for (uint32_t id = 1; id <= 5; id++) {
-        conn_node *n = alloc_node(-1, -1);
-        n->link_id = id;
-        add_to_head(&list, n);
+        push(-1, id);
     }
     // The list reads 5 4 3 2 1: reject the head, the middle and the last.
     request_rule = [](conn_node *n) {
@@ -162,9 +168,7 @@ TEST_F(state_machine_test, EstablishedNodeGoesToItsOwnThread) {
     status_rule = [](conn_node *) { return CONN_STATUS_CONNECTED; };
     int sv[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
-    conn_node *node = alloc_node(sv[0], -1);
-    node->link_id = 0x00DB0701;
-    add_to_head(&list, node);
+    push(sv[0], 0x00DB0701);
     handle_socket_connection_pass(&list);
     EXPECT_EQ(0, established.load());
     handle_socket_connection_pass(&list);
@@ -181,6 +185,36 @@ TEST_F(state_machine_test, EstablishedNodeGoesToItsOwnThread) {
     EXPECT_EQ(1u, count_of(log, "id: 0x0107db00, status: 1 -> 2.\n"));
     EXPECT_EQ(1u, count_of(log, "do_forward,"));
     EXPECT_EQ(1u, count_of(log, ", fd: " + std::to_string(sv[0]) + "/-1, link id: 0x0107db00.\n"));
+    close(sv[1]);
+}
+
+// News is acted on at once; only the 200 ms passes count undecided checks.
+TEST_F(state_machine_test, NewsIsCheckedAtOnceButNotCounted) {
+    request_rule = [](conn_node *) { return CONN_STATUS_REQUESTED; };
+    status_rule = [](conn_node *) { return CONN_STATUS_PENDING; };
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    conn_node *node = alloc_node(sv[0], -1);
+    node->accepted_ms = monotonic_ms();
+    add_to_head(&list, node);
+    handle_socket_connection_pass(&list, false);
+    EXPECT_EQ(0, request_calls.load());  // the client has not sent yet
+
+    ASSERT_EQ(1, write(sv[1], "x", 1));
+    wait_for_news(&list, -1);  // returns for the client's first bytes
+    handle_socket_connection_pass(&list, false);
+    EXPECT_EQ(1, request_calls.load());
+    handle_socket_connection_pass(&list, false);
+    EXPECT_EQ(0, status_calls.load());  // nothing new
+
+    node_has_news(node);
+    wait_for_news(&list, -1);  // returns for the wake-up
+    handle_socket_connection_pass(&list, false);
+    EXPECT_EQ(1, status_calls.load());
+    EXPECT_EQ(0, node->check_count);
+    handle_socket_connection_pass(&list, true);
+    EXPECT_EQ(2, status_calls.load());
+    EXPECT_EQ(1, node->check_count);
     close(sv[1]);
 }
 

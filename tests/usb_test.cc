@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/iov.h"
+#include "frame/util.h"
 #include "tests/test_support.h"
 #include "transport/device.h"
 
@@ -276,17 +278,55 @@ TEST_F(UsbTest, FullVectorEndsTheMessage) {
     EXPECT_EQ(received(), next);
 }
 
-TEST_F(UsbTest, ReopenedDeviceEndsAWaitingReassembly) {
-    int old_dev[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, old_dev), 0);
-    std::swap(old_dev[1], sv_[1]);
-    send_unit(SLICE_TOKEN_FIRST, 0, pattern(32, 1));
-    std::swap(old_dev[1], sv_[1]);
-    close(old_dev[1]);  // reads of the old descriptor now fail
-    // g_cdev_fd already names the new descriptor.
-    EXPECT_EQ(read_iov_from_usb(old_dev[0], v_), 0);
-    EXPECT_EQ(v_->total_len, 0);
-    close(old_dev[0]);
+// A message is never made of two: a new first slice, or a reopened device
+// (often under the same descriptor number), drops the unfinished one.
+TEST_F(UsbTest, UnfinishedMessageIsDroppedNotSpliced) {
+    log_mark mark;
+    auto stale = pattern(450, 1), a = pattern(450, 2), b = pattern(7, 3);
+    send_unit(SLICE_TOKEN_FIRST, 0, stale);
+    send_unit(SLICE_TOKEN_FIRST, 0, a);  // the sender gave the first one up
+    send_unit(SLICE_TOKEN_LAST, 1, b);
+    EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 457);
+    EXPECT_EQ(received(), concat({a, b}));
+    EXPECT_EQ(mark.count("recv: dropped 450 bytes of an unfinished message\n"), 1u);
+
+    // Header-only messages are not refused after an abandoned one.
+    send_unit(SLICE_TOKEN_FIRST, 0, stale);
+    send_unit(SLICE_TOKEN_ONLY, 0, pattern(32, 4));
+    EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 32);
+    EXPECT_EQ(received(), pattern(32, 4));
+
+    send_unit(SLICE_TOKEN_FIRST, 0, stale);
+    std::thread reopen([this, &b] {
+        msleep(20);
+        ++g_cdev_generation;  // as the write path's reopen does
+        send_unit(SLICE_TOKEN_LAST, 1, b);
+        send_unit(SLICE_TOKEN_ONLY, 0, pattern(32, 5));
+    });
+    EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 32);
+    reopen.join();
+    EXPECT_EQ(received(), pattern(32, 5));
+    EXPECT_EQ(mark.count("recv: dropped 450 bytes of an unfinished message\n"), 3u);
+    EXPECT_EQ(mark.count("recv: first slice: token 2 is wrong\n"), 1u);
+}
+
+// A unit must hold its node's header and all of its payload: a short one is
+// refused rather than padded with zeros.
+TEST_F(UsbTest, ShortUnitIsRefused) {
+    log_mark mark;
+    packet_node node{};
+    node.token = SLICE_TOKEN_ONLY;
+    node.cut_packet_len = 100;
+    std::vector<uint8_t> unit = {0xFF, 0xFF};
+    auto *raw = reinterpret_cast<uint8_t *>(&node);
+    unit.insert(unit.end(), raw, raw + 12 + 99);  // one payload byte short
+    ASSERT_EQ(send(sv_[1], unit.data(), unit.size(), 0), static_cast<ssize_t>(unit.size()));
+    ASSERT_EQ(send(sv_[1], unit.data(), 2 + 11, 0), 13);  // not even the header
+    send_unit(SLICE_TOKEN_ONLY, 0, pattern(40, 6));
+    EXPECT_EQ(read_iov_from_usb(sv_[0], v_), 40);
+    EXPECT_EQ(received(), pattern(40, 6));
+    EXPECT_EQ(mark.count("recv: unit of 113 bytes is too short\n"), 1u);
+    EXPECT_EQ(mark.count("recv: unit of 13 bytes is too short\n"), 1u);
 }
 
 }  // namespace

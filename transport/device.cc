@@ -11,10 +11,12 @@
 
 #include "common/iov.h"
 #include "frame/log.h"
+#include "frame/util.h"
 #include "transport/net_cdev.h"
 #include "transport/usb.h"
 
 std::atomic<int> g_cdev_fd{-1};
+std::atomic<uint32_t> g_cdev_generation{0};
 int g_connect_mode = CONNECT_MODE_USB;
 write_iov_func g_write_iov_func = write_iov_to_usb;
 read_iov_func g_read_iov_func = read_iov_from_usb;
@@ -25,6 +27,7 @@ pthread_mutex_t g_Send_Msg_Mutex = PTHREAD_MUTEX_INITIALIZER;
 namespace {
 
 constexpr time_t SEND_BUF_FREE_WAIT_S = 1;
+constexpr unsigned int REOPEN_PAUSE_MS = 50;
 
 // Both the length and the substring must match, so a path that merely
 // contains a device path (/dev/lcd10, /dev/net_cdev/) is refused.
@@ -67,6 +70,29 @@ bool setup_char_device(const char *path, int min_fd) {
     }
     g_record_log.store(0);
     return false;
+}
+
+bool cdev_gone(int err) {
+    return err == EBADF || err == ENODEV || err == ENOENT;
+}
+
+void reopen_cdev_locked() {
+    int fd = g_cdev_fd.load();
+    if (fd >= 0) {
+        close(fd);
+        g_cdev_fd.store(-1);
+    }
+    // The mode never changes, so neither does the path.
+    setup_char_device(g_connect_mode == CONNECT_MODE_NET_CDEV ? NET_CDEV_PATH : USB_CDEV_PATH, 0);
+    ++g_cdev_generation;
+    msleep(REOPEN_PAUSE_MS);
+}
+
+void reopen_cdev(uint32_t generation) {
+    send_lock_guard lock;
+    if (g_cdev_generation.load() == generation) {
+        reopen_cdev_locked();
+    }
 }
 
 bool cdev_init_send_buf() {

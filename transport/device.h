@@ -24,6 +24,9 @@ using read_iov_func = int64_t (*)(int fd, common_io_buf *v);
 
 // Written under the send lock, read by the reader thread without it.
 extern std::atomic<int> g_cdev_fd;
+// Bumped by every reopen, under the send lock: a reader that began on the
+// old descriptor notices, whatever number the new one has.
+extern std::atomic<uint32_t> g_cdev_generation;
 extern int g_connect_mode;
 extern write_iov_func g_write_iov_func;
 extern read_iov_func g_read_iov_func;
@@ -46,5 +49,13 @@ class send_lock_guard {
 };
 
 bool setup_char_device(const char *path, int min_fd);
+// Whether a device call failing with `err` means the device went away.
+bool cdev_gone(int err);
+// Closes what is left of the device and opens it again, then pauses; the
+// caller holds the send lock.
+void reopen_cdev_locked();
+// The same for a thread that met the failure on the device of `generation`:
+// nothing is done when the device was reopened since. Takes the send lock.
+void reopen_cdev(uint32_t generation);
 bool cdev_init_send_buf();
 void cdev_free_send_buf();

@@ -74,7 +74,3 @@ void heartbeat_run(const heartbeat_io &io, long heartbeats) {
     header.type = MSG_TYPE_HEARTBEAT;
     repeat_heartbeat(io, &header, sizeof(header), HEARTBEAT_INTERVAL, heartbeats);
 }
-
-void send_heartbeat(unsigned int interval_s, packet_node node) {
-    usb_heartbeats(device_io(CONNECT_MODE_USB), interval_s, node, FOREVER);
-}

@@ -23,5 +23,3 @@ void *heartbeat_thread(void *arg);
 // Sends the init message, retrying, then `heartbeats` heartbeats (forever
 // when negative).
 void heartbeat_run(const heartbeat_io &io, long heartbeats);
-// USB mode: a heartbeat made from `node` every `interval_s` seconds, forever.
-void send_heartbeat(unsigned int interval_s, packet_node node);

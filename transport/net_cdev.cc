@@ -9,7 +9,7 @@
 #include "bounded/securec.h"
 #include "common/iov.h"
 #include "frame/log.h"
-#include "socket/stream_io.h"
+#include "frame/util.h"
 #include "transport/device.h"
 
 namespace {
@@ -17,15 +17,38 @@ namespace {
 constexpr int64_t CDEV_ERR_NOT_SENT = -1;
 constexpr int64_t CDEV_ERR_TOO_LARGE = -E2BIG;
 constexpr int64_t CDEV_ERR_NO_BUFFER = -ENOMEM;
+// A device that went away gets as many chances as a USB packet node.
+constexpr int WRITE_ATTEMPTS = 11;
+constexpr unsigned int RETRY_PAUSE_MS = 10;
+constexpr int64_t MAX_MESSAGE = SEND_BUF_SIZE;
 
-// One write of `len` bytes to the device, or -1 when it is not open. The
-// caller holds the send lock.
-int64_t write_whole(const void *buf, uint64_t len) {
+// One write of `len` bytes, or -1 (errno set) when the device is not open.
+// The caller holds the send lock.
+int64_t write_once(const void *buf, uint64_t len) {
     int fd = g_cdev_fd.load();
     if (fd < 0) {
+        errno = EBADF;
         return CDEV_ERR_NOT_SENT;
     }
     return write(fd, buf, len);
+}
+
+// A write that the device failed because it went away is tried again on the
+// reopened device, so that links survive a short outage. The caller holds
+// the send lock.
+int64_t write_whole(const void *buf, uint64_t len) {
+    int64_t result = CDEV_ERR_NOT_SENT;
+    for (int attempt = 0; attempt < WRITE_ATTEMPTS; ++attempt) {
+        result = write_once(buf, len);
+        int err = errno;
+        if (result >= 0 || !cdev_gone(err)) {
+            return result;
+        }
+        reopen_cdev_locked();
+        msleep(RETRY_PAUSE_MS);
+        errno = err;
+    }
+    return result;
 }
 
 // Gathers the entries into the send buffer and writes them; the caller holds
@@ -60,6 +83,128 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
     return write_whole(send_buf, total);
 }
 
+// The reader's state between messages: after a read failed inside a message,
+// or a message ran past 131072 bytes, the rest of that message is still on
+// the device and must not be taken for a new one. Used by the reader only.
+bool skipping = false;
+uint32_t skipping_generation = 0;
+uint8_t skip_buf[NET_CDEV_BUFSIZE];
+log_repeat read_failures;
+
+int64_t read_retrying(int fd, void *buf, uint64_t len) {
+    int64_t n;
+    do {
+        n = cdev_read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void start_skipping(uint32_t generation) {
+    skipping = true;
+    skipping_generation = generation;
+}
+
+// Reads up to the device's end of the current message. False on a failure;
+// the skip goes on with the next call. A reopened device starts afresh.
+bool skip_rest_of_message(int fd, uint32_t generation) {
+    if (!skipping || skipping_generation != generation) {
+        skipping = false;
+        return true;
+    }
+    int64_t skipped = 0;
+    for (;;) {
+        int64_t n = read_retrying(fd, skip_buf, sizeof(skip_buf));
+        if (n < 0) {
+            return false;
+        }
+        skipped += n;
+        if (n < static_cast<int64_t>(sizeof(skip_buf))) {
+            break;
+        }
+    }
+    skipping = false;
+    LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Skipped %ld bytes to the end of a broken message\n",
+           static_cast<long>(skipped));
+    return true;
+}
+
+bool alloc_slice(struct iovec *entry) {
+    void *slice = calloc(1, static_cast<size_t>(BUFSIZE));
+    if (slice == nullptr) {
+        LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Failed to malloc more data.\n");
+        return false;
+    }
+    entry->iov_base = slice;
+    entry->iov_len = static_cast<size_t>(BUFSIZE);
+    return true;
+}
+
+void note_read_failure(int fd, int err) {
+    if (log_repeat_first(&read_failures, "cdev_buf_recv_iov")) {
+        LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "ERROR reading from peer %d, error code: %d\n", fd,
+               err);
+    }
+    errno = err;
+}
+
+// After 128 full slices the device ends the message with a short read (0 for
+// a message of exactly 131072 bytes). Anything more makes it too long.
+int64_t end_of_full_message(int fd, uint32_t generation, int64_t total) {
+    int64_t n = read_retrying(fd, skip_buf, sizeof(skip_buf));
+    if (n <= 0) {
+        return total;
+    }
+    LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Drop too long message, length: more than %ld.\n",
+           static_cast<long>(MAX_MESSAGE));
+    if (n == static_cast<int64_t>(sizeof(skip_buf))) {
+        start_skipping(generation);
+    }
+    return 0;
+}
+
+// One message into v's slices, one read per slice; see cdev_buf_recv_iov.
+int64_t read_message(int fd, common_io_buf *v, uint32_t generation) {
+    int64_t total = 0;
+    for (uint64_t i = 0; i < IOV_ARRAY_SIZE; ++i) {
+        struct iovec &entry = v->iov[i];
+        if (entry.iov_base == nullptr && !alloc_slice(&entry)) {
+            return -1;
+        }
+        int64_t n = read_retrying(fd, entry.iov_base, entry.iov_len);
+        if (n < 0) {
+            // Failed after full slices: the message goes on on the device.
+            if (i > 0) {
+                start_skipping(generation);
+            }
+            note_read_failure(fd, errno);
+            return -1;
+        }
+        log_repeat_end(&read_failures, "cdev_buf_recv_iov");
+        // The write path reopened the device (often under the same number):
+        // this read came from the new one, and the message so far is lost.
+        uint32_t now = g_cdev_generation.load();
+        if (now != generation && i == 0) {
+            generation = now;
+        } else if (now != generation) {
+            LOG_AS("cdev_buf_recv_iov", LOG_ERROR,
+                   "Drop %ld bytes of a message read before the device was reopened\n",
+                   static_cast<long>(total));
+            if (n == static_cast<int64_t>(entry.iov_len)) {
+                start_skipping(now);
+            }
+            return 0;
+        }
+        total += n;
+        if (n < static_cast<int64_t>(entry.iov_len)) {
+            entry.iov_len = static_cast<size_t>(n);
+            v->iov_cnt = i + 1;
+            return total;
+        }
+    }
+    v->iov_cnt = IOV_ARRAY_SIZE;
+    return end_of_full_message(fd, generation, total);
+}
+
 }  // namespace
 
 int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
@@ -90,15 +235,23 @@ int64_t write_cdev_buf(const void *buf, uint64_t len) {
     int64_t result;
     {
         send_lock_guard lock;
-        result = write_whole(buf, len);
+        result = write_once(buf, len);
+        // One attempt, but a device that went away is reopened for the next.
+        if (result < 0 && cdev_gone(errno)) {
+            reopen_cdev_locked();
+        }
     }
     LOG(LOG_INFO, "CDEV send %ld bytes\n", static_cast<long>(result));
     return result;
 }
 
 int64_t cdev_buf_recv_iov(int fd, common_io_buf *v) {
+    uint32_t generation = g_cdev_generation.load();
+    int64_t result = -1;
     v->iov_cnt = IOV_ARRAY_SIZE;
-    int64_t result = fd_read_all_data(fd, cdev_read, v, &v->iov_cnt);
+    if (skip_rest_of_message(fd, generation)) {
+        result = read_message(fd, v, generation);
+    }
     v->total_len = result;
     return result;
 }

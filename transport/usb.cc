@@ -20,12 +20,12 @@ namespace {
 
 constexpr int WRITE_ATTEMPTS = 11;
 constexpr unsigned int RETRY_PAUSE_MS = 10;
-constexpr unsigned int REOPEN_PAUSE_MS = 50;
 constexpr unsigned int READ_PAUSE_MS = 50;
-constexpr int FLAG_SEARCH_END = 10;  // the flag may start at offsets 0 to 9
+constexpr uint64_t FLAG_SEARCH_END = 10;  // the flag may start at offsets 0 to 9
 constexpr uint8_t NODE_FLAG_BYTE = 0xFF;
 constexpr size_t NODE_FLAG_SIZE = 2;
 constexpr uint32_t NO_SLICE_YET = 0xFFFFFFFF;
+constexpr size_t NODE_HEADER_SIZE = offsetof(packet_node, data);
 constexpr int INVALID_NODE = EINVAL;
 
 // The send packet node: used under the send lock only, zero whenever the
@@ -36,21 +36,6 @@ uint8_t g_recv_buf[USB_READ_SIZE];
 
 bool ends_message(uint32_t token) {
     return token == SLICE_TOKEN_LAST || token == SLICE_TOKEN_ONLY;
-}
-
-bool device_gone(int err) {
-    return err == EBADF || err == ENODEV || err == ENOENT;
-}
-
-// Closes what is left of the device and opens it again; send lock held.
-void reopen_device() {
-    int fd = g_cdev_fd.load();
-    if (fd >= 0) {
-        close(fd);
-        g_cdev_fd.store(-1);
-    }
-    setup_char_device(USB_CDEV_PATH, 0);
-    msleep(REOPEN_PAUSE_MS);
 }
 
 // Cuts the message into slices and writes them; send lock held.
@@ -86,16 +71,53 @@ int64_t cut_and_write(const struct iovec *entries, uint64_t count) {
     return total;
 }
 
-// Copies the node out of the receive buffer (it may sit at any offset) and
-// checks it; false when the unit is to be skipped.
-bool take_valid_node(packet_node *node, int slot, uint32_t prev_token, uint32_t prev_number) {
-    const uint8_t *start = find_node_start(g_recv_buf, sizeof(g_recv_buf));
+// What the reassembly keeps while it puts one message together.
+struct reassembly {
+    int slot = 0;
+    int64_t total = 0;
+    uint32_t prev_token = SLICE_TOKEN_ONLY;  // a message must start first
+    uint32_t prev_number = NO_SLICE_YET;
+};
+
+// Copies the node out of the `n` bytes read (it may sit at any offset) and
+// checks that the unit holds its header and all of its payload; false when
+// the unit is to be skipped.
+bool take_node(int64_t n, packet_node *node) {
+    const uint8_t *start = find_node_start(g_recv_buf, static_cast<uint64_t>(n));
     if (start == nullptr) {
         LOG_AS("read_iov_from_usb", LOG_ERROR, "recv: cannot find node start flag\n");
         return false;
     }
-    memcpy(node, start, sizeof(*node));
-    return check_valid_node(node, slot, prev_token, prev_number) == 0;
+    size_t room = static_cast<size_t>(n) - static_cast<size_t>(start - g_recv_buf);
+    memset(node, 0, sizeof(*node));
+    memcpy(node, start, std::min(room, sizeof(*node)));
+    if (room < NODE_HEADER_SIZE || (node->cut_packet_len <= PACKET_DATA_SIZE &&
+                                    room < NODE_HEADER_SIZE + node->cut_packet_len)) {
+        LOG_AS("read_iov_from_usb", LOG_ERROR, "recv: unit of %ld bytes is too short\n",
+               static_cast<long>(n));
+        return false;
+    }
+    return true;
+}
+
+// Drops the part of a message put together so far, if any.
+void drop_unfinished(reassembly *r) {
+    if (ends_message(r->prev_token)) {
+        return;
+    }
+    LOG_AS("read_iov_from_usb", LOG_ERROR, "recv: dropped %ld bytes of an unfinished message\n",
+           static_cast<long>(r->total));
+    *r = reassembly{};
+}
+
+// A message's first slice while another is still being put together: the
+// sender gave that one up, so its part is dropped and reassembly starts over.
+void restart_on_new_message(const packet_node &node, reassembly *r) {
+    bool opens = node.number == 0 && node.cut_packet_len <= PACKET_DATA_SIZE &&
+                 (node.token == SLICE_TOKEN_FIRST || node.token == SLICE_TOKEN_ONLY);
+    if (opens) {
+        drop_unfinished(r);
+    }
 }
 
 }  // namespace
@@ -139,8 +161,8 @@ int write_packet_to_usb(const packet_node *node) {
         LOG(LOG_ERROR, "send: Failed to write usb, ret: %d, errno: %d g_cdev_fd：%d\n", result, err,
             fd);
     }
-    if (device_gone(err) || fd < 0) {
-        reopen_device();
+    if (cdev_gone(err) || fd < 0) {
+        reopen_cdev_locked();
     }
     return result;
 }
@@ -163,48 +185,60 @@ void fill_packet_node_header(packet_node *node, uint64_t index, uint64_t count, 
 }
 
 int64_t read_iov_from_usb(int fd, common_io_buf *v) {
+    uint32_t generation = g_cdev_generation.load();
     v->iov_cnt = IOV_ARRAY_SIZE;
-    int slot = 0;
-    int64_t total = 0;
-    uint32_t prev_token = SLICE_TOKEN_ONLY;
-    uint32_t prev_number = NO_SLICE_YET;
-    while (static_cast<uint64_t>(slot) < v->iov_cnt) {
-        // Cleared before each read, so a short unit never picks up bytes of
-        // the one before.
-        memset_s(g_recv_buf, sizeof(g_recv_buf), 0, sizeof(g_recv_buf));
-        if (cdev_read(fd, g_recv_buf, sizeof(g_recv_buf)) <= 0) {
-            // The write path reopened the device: start over on the new one.
-            if (fd != g_cdev_fd.load()) {
+    reassembly r;
+    while (static_cast<uint64_t>(r.slot) < v->iov_cnt) {
+        int64_t n = cdev_read(fd, g_recv_buf, sizeof(g_recv_buf));
+        if (n <= 0) {
+            int err = errno;
+            // A reopened device, or one that went away: the part read so far
+            // is lost with the old one; the reader starts over.
+            if (g_cdev_generation.load() != generation) {
                 v->total_len = 0;
                 return 0;
+            }
+            if (n < 0 && cdev_gone(err)) {
+                v->total_len = -1;
+                errno = err;
+                return -1;
             }
             msleep(READ_PAUSE_MS);
             continue;
         }
+        // A reopen keeps the number of a descriptor more often than not: the
+        // counter tells that this unit comes from the new device.
+        uint32_t now = g_cdev_generation.load();
+        if (now != generation) {
+            drop_unfinished(&r);
+            generation = now;
+        }
         packet_node node;
-        if (!take_valid_node(&node, slot, prev_token, prev_number)) {
-            msleep(READ_PAUSE_MS);
+        if (!take_node(n, &node)) {
             continue;
         }
-        int placed = fill_slice_into_iov(v, &slot, &node, prev_number);
+        restart_on_new_message(node, &r);
+        if (check_valid_node(&node, r.slot, r.prev_token, r.prev_number) != 0) {
+            continue;
+        }
+        int placed = fill_slice_into_iov(v, &r.slot, &node, r.prev_number);
         if (placed < 0) {
             return placed;
         }
-        prev_token = node.token;
-        total += placed;
-        if (ends_message(prev_token)) {
-            v->iov_cnt = static_cast<uint64_t>(slot);
+        r.prev_token = node.token;
+        r.total += placed;
+        if (ends_message(r.prev_token)) {
+            v->iov_cnt = static_cast<uint64_t>(r.slot);
             break;
         }
-        prev_number = node.number;
+        r.prev_number = node.number;
     }
-    v->total_len = total;
-    return total;
+    v->total_len = r.total;
+    return r.total;
 }
 
-const uint8_t *find_node_start(const uint8_t *buf, [[maybe_unused]] uint64_t len) {
-    // A read holds at least the flag and a node, so len is not consulted.
-    for (int k = 0; k < FLAG_SEARCH_END; k++) {
+const uint8_t *find_node_start(const uint8_t *buf, uint64_t len) {
+    for (uint64_t k = 0; k < FLAG_SEARCH_END && k + 1 < len; k++) {
         if (buf[k] == NODE_FLAG_BYTE && buf[k + 1] == NODE_FLAG_BYTE) {
             return buf + k + NODE_FLAG_SIZE;
         }

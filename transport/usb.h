@@ -45,8 +45,9 @@ int write_packet_to_usb(const packet_node *node);
 void fill_packet_node_header(packet_node *node, uint64_t index, uint64_t count, uint32_t len,
                              uint64_t number);
 int64_t read_iov_from_usb(int fd, common_io_buf *v);
-// The node bytes behind the start flag 0xFF 0xFF found at offsets 0 to 9, or
-// null. The node may be unaligned: copy it out before reading its fields.
+// The node bytes behind the start flag 0xFF 0xFF found at offsets 0 to 9 of
+// the `len` bytes read, or null. The node may be unaligned: copy it out
+// before reading its fields.
 const uint8_t *find_node_start(const uint8_t *buf, uint64_t len);
 // 0 when the node may follow the one accepted before, else EINVAL (logged).
 int check_valid_node(const packet_node *node, int slot, uint32_t prev_token, uint32_t prev_number);

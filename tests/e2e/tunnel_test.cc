@@ -227,7 +227,17 @@ TEST_F(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
         EXPECT_TRUE(got.empty());
         EXPECT_GE(waited, 4500ms);
         EXPECT_LE(waited, 8000ms);
-        expect_device_quiet(a, 500ms);
+        // The controller hears of the end, and late answers are dropped at
+        // once, with one line for the id.
+        ASSERT_TRUE(a.next_message(&msg, 2s));
+        EXPECT_EQ(msg, with_type(link.request, 2));
+        a.emu.inject(response_to(link.request, 9));
+        a.emu.inject(response_to(link.request, 9));
+        const std::string dropped = "Drop msg for ended link id 0x";
+        EXPECT_TRUE(a.agent.wait_for_log(dropped, 3s));
+        expect_device_quiet(a, 300ms);
+        const std::string log = a.agent.log();
+        EXPECT_EQ(log.find(dropped), log.rfind(dropped));
     }
     expect_holdings(a, idle, 3s);
 }

@@ -1,0 +1,84 @@
+// The device reader thread. See reader.h.
+#include "link/reader.h"
+
+#include <atomic>
+#include <cerrno>
+
+#include "common/iov.h"
+#include "common/msg_header.h"
+#include "frame/log.h"
+#include "frame/util.h"
+#include "link/recv_queue.h"
+#include "socket/stream_io.h"
+#include "transport/device.h"
+
+namespace {
+
+// The wait for the device is bounded, so that a descriptor replaced by a
+// writer's reopen is never waited on for good.
+constexpr int DEVICE_WAIT_MS = 1000;
+// While the device is away the reader tries to open it this often.
+constexpr unsigned int REOPEN_RETRY_MS = 100;
+
+}  // namespace
+
+read_result read_one_message(int fd, common_io_buf **held) {
+    if (poll_one_fd(fd, DEVICE_WAIT_MS) == 0) {
+        return read_result::NOTHING;
+    }
+    if (*held == nullptr) {
+        *held = alloc_common_io_buf(1);
+        if (*held == nullptr) {
+            return read_result::NOTHING;
+        }
+    } else {
+        iov_reset(*held, IOV_ARRAY_SIZE, BUFSIZE);
+    }
+    common_io_buf *v = *held;
+    int64_t n = g_read_iov_func(fd, v);
+    if (n < 0) {
+        return read_result::FAILED;
+    }
+    if (n == 0) {
+        return read_result::NOTHING;
+    }
+    LOG_AS("read_thread", LOG_INFO, "fd %d received %ld bytes, iov_cnt: %lu.\n", fd, v->total_len,
+           v->iov_cnt);
+    if (n < static_cast<int64_t>(MSG_HEADER_SIZE)) {
+        LOG_AS("read_thread", LOG_ERROR, "Drop too short message, length: %lu.\n", n);
+        return read_result::MESSAGE;
+    }
+    // A message the queue cannot take is dropped; the vector is reused.
+    if (enqueue_msg(v) == 0) {
+        *held = nullptr;
+    }
+    return read_result::MESSAGE;
+}
+
+void *read_thread(void *fd_address) {
+    pthread_detach(pthread_self());
+    auto *fd_var = static_cast<std::atomic<int> *>(fd_address);
+    common_io_buf *held = nullptr;
+    for (;;) {
+        // The generation first: a reopen between the two loads then costs one
+        // more pass, never a needless reopen of the fresh device.
+        uint32_t generation = g_cdev_generation.load();
+        int fd = fd_var->load();
+        if (fd < 0) {
+            reopen_cdev(generation);
+            if (fd_var->load() < 0) {
+                msleep(REOPEN_RETRY_MS);
+            }
+            continue;
+        }
+        if (read_one_message(fd, &held) != read_result::FAILED) {
+            continue;
+        }
+        if (cdev_gone(errno)) {
+            reopen_cdev(generation);
+        } else {
+            msleep(SLEEP_TIME);
+        }
+    }
+    return nullptr;
+}

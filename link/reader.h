@@ -1,0 +1,17 @@
+// The device reader: the only thread that reads the device. It queues every
+// message it reads (recv_queue.h) and brings back a device that went away.
+#pragma once
+
+struct common_io_buf;
+
+// Outcome of one pass of the reader.
+enum class read_result {
+    MESSAGE,  // a message was read (and queued, or dropped by the queue's rules)
+    NOTHING,  // nothing to read yet, or nothing usable was read
+    FAILED,   // the read failed: errno tells why
+};
+
+void *read_thread(void *fd_address);
+// One pass of the reader on descriptor `fd`. `held` is the io vector the
+// reader keeps between passes (null when the queue took the last one).
+read_result read_one_message(int fd, common_io_buf **held);
