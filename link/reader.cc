@@ -24,7 +24,7 @@ constexpr unsigned int REOPEN_RETRY_MS = 100;
 
 read_result read_one_message(int fd, common_io_buf **held) {
     if (poll_one_fd(fd, DEVICE_WAIT_MS) == 0) {
-        return read_result::NOTHING;
+        return read_result::IDLE;
     }
     if (*held == nullptr) {
         *held = alloc_common_io_buf(1);
@@ -71,12 +71,11 @@ void *read_thread(void *fd_address) {
             }
             continue;
         }
-        if (read_one_message(fd, &held) != read_result::FAILED) {
-            continue;
-        }
-        if (cdev_gone(errno)) {
+        read_result r = read_one_message(fd, &held);
+        if (r == read_result::FAILED && cdev_gone(errno)) {
             reopen_cdev(generation);
-        } else {
+        } else if (r == read_result::FAILED || r == read_result::NOTHING) {
+            // A device that answers with nothing must not spin the reader.
             msleep(SLEEP_TIME);
         }
     }

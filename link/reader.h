@@ -7,7 +7,8 @@ struct common_io_buf;
 // Outcome of one pass of the reader.
 enum class read_result {
     MESSAGE,  // a message was read (and queued, or dropped by the queue's rules)
-    NOTHING,  // nothing to read yet, or nothing usable was read
+    IDLE,     // the device had nothing within the wait
+    NOTHING,  // the read gave nothing usable
     FAILED,   // the read failed: errno tells why
 };
 

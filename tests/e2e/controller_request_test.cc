@@ -229,5 +229,66 @@ TEST_F(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
     expect_device_quiet(a, 300ms);
 }
 
+// No message is ever parsed from the middle of another: after a read that
+// failed inside a message, or past 131072 bytes, the rest is skipped to the
+// device's end of message. Each broken message hides a request for a port
+// where a server listens; neither may reach it.
+TEST_F(ControllerRequest, BrokenMessagesAreSkippedToTheirEnd) {
+    LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
+    ASSERT_GE(server.fd, 0);
+    ASSERT_GE(udp.fd, 0);
+    const Bytes hidden = controller_header(0, 0, server.port, 0x0BADF00D);
+    auto broken = [&](size_t size, size_t hide_at) {
+        Bytes m = with_payload(controller_header(3, 0, 1, 0x55), Bytes(size - WIRE_HEADER_SIZE));
+        put32(&m, 12, 0x55);  // data for a link nobody holds
+        std::copy(hidden.begin(), hidden.end(), m.begin() + static_cast<long>(hide_at));
+        return m;
+    };
+    a.emu.fail_read_at(1024, EIO);
+    a.emu.inject(broken(3000, 1024));
+    a.emu.inject(broken(131072 + 1024 + 100, 131072 + 1024));
+    const Bytes payload = stream_bytes(41, 500);
+    a.emu.inject(with_payload(controller_header(3, 1, udp.port, 0xD1), payload));
+    ASSERT_TRUE(udp.readable(5s)) << a.agent.log();
+    Bytes got(1000);
+    got.resize(static_cast<size_t>(recv(udp.fd, got.data(), got.size(), 0)));
+    EXPECT_EQ(got, payload);
+    EXPECT_FALSE(server.readable(0ms)) << "a request was read from the middle of a message";
+    expect_device_quiet(a, 300ms);
+    const std::string log = a.agent.log();
+    EXPECT_NE(log.find("Skipped 1976 bytes to the end of a broken message\n"), std::string::npos);
+    EXPECT_NE(log.find("Drop too long message, length: more than 131072.\n"), std::string::npos);
+    EXPECT_NE(log.find("Skipped 100 bytes to the end of a broken message\n"), std::string::npos);
+}
+
+// A local service that does not take the connection is refused after a few
+// seconds, and the controller's other requests are served after it.
+TEST_F(ControllerRequest, ServiceThatDoesNotAcceptIsRefusedInTime) {
+    LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
+    ASSERT_GE(server.fd, 0);
+    ASSERT_EQ(listen(server.fd, 0), 0);
+    std::vector<Fd> fillers(3);  // the backlog is full: new connects hang
+    for (Fd &f : fillers) {
+        f.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(server.port);
+        connect(f.fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    }
+    Bytes request = controller_header(0, 0, server.port, 0xCAFE0002), answer;
+    a.emu.inject(request);
+    const Bytes payload = stream_bytes(42, 100);
+    a.emu.inject(with_payload(controller_header(3, 1, udp.port, 0xD2), payload));
+    auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(a.next_message(&answer, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s);
+    EXPECT_EQ(answer[0], 2);
+    EXPECT_EQ(answer[6], 1);
+    EXPECT_NE(a.agent.log().find("Failed to connect to server, error code: 110\n"),
+              std::string::npos);
+    EXPECT_TRUE(udp.readable(3s));
+}
+
 }  // namespace
 }  // namespace e2e

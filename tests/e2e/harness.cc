@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,6 +59,7 @@ struct ChildPlan {
     bool use_namespace = true;
     uid_t uid = 0;
     gid_t gid = 0;
+    rlim_t max_files = 0;
     pid_t parent = 0;
     std::vector<SetupStep> steps;
     std::vector<std::string> argv_strings;
@@ -154,6 +156,10 @@ void run_step(const SetupStep &s) {
     // same reason; the getppid check closes the race with an early death.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != plan.parent) {
         child_fail("setting the parent-death signal");
+    }
+    struct rlimit files = {plan.max_files, plan.max_files};
+    if (plan.max_files > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) {
+        child_fail("limiting descriptors");
     }
     execve(plan.argv[0], plan.argv.data(), plan.envp.data());
     child_fail("execve");
@@ -364,6 +370,7 @@ void AgentProcess::start() {
     }
     ChildPlan plan;
     plan.stdout_path = base_ + "/stdout";
+    plan.max_files = options_.max_files;
     plan.stderr_path = base_ + "/stderr";
     plan.workdir = workdir_;
     plan.use_namespace = options_.run_as_uid == 0;

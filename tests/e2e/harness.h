@@ -50,6 +50,8 @@ struct AgentOptions {
     std::vector<std::string> group_lines;
     // Executable to run instead of the agent (harness self-tests); empty: agent_binary().
     std::string program;
+    // Non-zero: the agent's limit of open descriptors.
+    unsigned long max_files = 0;
     // Keep DEBUG_NETWORK from the test's own environment (dropped by default).
     bool inherit_debug_network = false;
 };

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -62,6 +63,15 @@ class PrivilegeTest : public ::testing::Test {
 };
 
 TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
+    // The device may be reopened after the drop: the account must be able to.
+    const std::string no_access =
+        "cdevtest cannot open /dev/net_cdev, error code: 13; a lost device will not be reopened.\n";
+    {
+        AgentProcess root_only(agent_with("Vorlan_user=cdevtest\n"));  // the device is 0600
+        root_only.start();
+        ASSERT_TRUE(root_only.wait_for_log(no_access, 5s)) << root_only.log();
+    }
+    ASSERT_EQ(chmod(device_.path.c_str(), 0666), 0);
     AgentProcess agent(agent_with("# agent account\nVorlan_user=cdevtest\n"));
     agent.start();
     ASSERT_TRUE(wait_serving(port_)) << agent.log();
@@ -70,6 +80,7 @@ TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
     EXPECT_EQ(status_ids(agent.pid(), "Gid"), user);
     EXPECT_EQ(status_ids(agent.pid(), "Groups"), (std::vector<std::string>{"4242", "4243"}));
     EXPECT_EQ(agent.log().find("failed."), std::string::npos) << agent.log();
+    EXPECT_EQ(agent.log().find(no_access), std::string::npos);
 
     // The log and the socket opened as root stay usable after the drop.
     agent.send_signal(SIGTERM);

@@ -188,6 +188,70 @@ TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
     close(again);
 }
 
+// The log is opened only as a regular file: a symbolic link planted in ./log
+// must not make root append to, or change the mode of, another file, and a
+// FIFO must not hold the start-up.
+TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
+    TempFile victim;
+    ASSERT_EQ(chmod(victim.path.c_str(), 0600), 0);
+    for (bool fifo : {false, true}) {
+        int port = free_tcp_port();
+        AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
+        if (fifo) {
+            ASSERT_EQ(mkfifo(agent.log_path().c_str(), 0666), 0);
+        } else {
+            fs::create_symlink(victim.path, agent.log_path());
+        }
+        agent.start();
+        ASSERT_TRUE(wait_serving(port)) << fifo;
+        agent.send_signal(SIGTERM);
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    }
+    EXPECT_EQ(read_file(victim.path), "");
+    struct stat st;
+    ASSERT_EQ(stat(victim.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Out of descriptors, the accept loop waits instead of spinning, and says so
+// once for the whole episode.
+TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
+    int port = free_tcp_port();
+    AgentOptions o = serving({"/dev/net_cdev", std::to_string(port)});
+    o.max_files = 24;
+    AgentProcess agent(o);
+    agent.start();
+    ASSERT_TRUE(wait_serving(port)) << agent.log();
+    // Clients that sent a request stay for the handshake's ~5 s.
+    std::vector<int> clients;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const std::vector<uint8_t> request = {0, 1, 0, 80};
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(clients.back(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<uint8_t> header(32);
+    std::copy(request.begin(), request.end(), header.begin());
+    for (int fd : clients) {
+        send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+    }
+    ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n",
+                                   std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::string log = agent.log();
+    const std::string line = "Failed to accept a connection, error code: 24\n";
+    EXPECT_EQ(log.find(line), log.rfind(line));
+    for (int fd : clients) {
+        close(fd);
+    }
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+}
+
 class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SignalTest, TerminationSignalWhileServingStopsWorkersAndExitsZero) {

@@ -186,6 +186,34 @@ TEST_F(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
     expect_holdings(a, idle, 3s);
 }
 
+// A device that goes away and comes back is reopened; links that were open
+// carry on, new ones open, and the log does not fill with the failures.
+TEST_F(ClientTunnel, LinksOutliveAShortDeviceGap) {
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x01020304, &link));
+    a.emu.set_present(false);
+    std::this_thread::sleep_for(1500ms);
+    a.emu.set_present(true);
+    auto reopened = [&] {
+        const std::string log = a.agent.log();
+        size_t first = log.find("Open /dev/net_cdev successfully");
+        return first != log.rfind("Open /dev/net_cdev successfully");
+    };
+    for (auto due = Clock::now() + 5s; !reopened() && Clock::now() < due;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(reopened()) << a.agent.log();
+    exchange(a, link, stream_bytes(5, 3000), stream_bytes(6, 3000));
+    ClientLink fresh;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8081, 0x01020305, &fresh));
+    exchange(a, fresh, stream_bytes(7, 100), stream_bytes(8, 100));
+    const std::string log = a.agent.log();
+    for (const char *line :
+         {"Failed to open /dev/net_cdev, error code: 2\n", "ERROR reading from peer "}) {
+        EXPECT_EQ(log.find(line), log.rfind(line)) << line << " more than once";
+    }
+}
+
 TEST_F(ClientTunnel, ControllerCloseEndsTheClientSilently) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;

@@ -341,6 +341,8 @@ void DeviceEmulator::on_read(fuse_req *req, size_t size) {
             err = ENODEV;
         } else if (read_fault_.take(&err)) {
             // err set
+        } else if (fails_at_offset_locked(&err)) {
+            // err set
         } else if (fuse_req_interrupted(req)) {
             err = EINTR;
         } else if (size > 0 && !take_chunk_locked(size, &chunk)) {
@@ -603,6 +605,21 @@ bool DeviceEmulator::wait_unit(std::vector<uint8_t> *unit, std::chrono::millisec
 void DeviceEmulator::fail_writes(int err, int count) {
     std::lock_guard lock(mu_);
     write_fault_ = {err, count};
+}
+
+void DeviceEmulator::fail_read_at(size_t offset, int err) {
+    std::lock_guard lock(mu_);
+    read_at_fault_ = {offset, err};
+}
+
+bool DeviceEmulator::fails_at_offset_locked(int *err) {
+    if (read_at_fault_.second == 0 || !readable_locked() ||
+        to_agent_.front().offset != read_at_fault_.first) {
+        return false;
+    }
+    *err = read_at_fault_.second;
+    read_at_fault_ = {0, 0};
+    return true;
 }
 
 void DeviceEmulator::fail_reads(int err, int count) {

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tools/emulator/usb_packet.h"
@@ -85,6 +86,9 @@ class DeviceEmulator {
     // Faults. count -1: until cleared with count 0.
     void fail_writes(int err, int count);
     void fail_reads(int err, int count);
+    // The next read that starts at byte `offset` of a message fails with err.
+    void fail_read_at(size_t offset, int err);
+
     void fail_opens(int err, int count);
     // Absent: open fails with ENOENT, read and write with ENODEV, held reads
     // end with ENODEV, poll reports POLLERR|POLLHUP. Queued data is kept.
@@ -127,6 +131,7 @@ class DeviceEmulator {
     void enqueue_locked(std::vector<uint8_t> unit);
     bool readable_locked() const;
     bool take_chunk_locked(size_t size, std::vector<uint8_t> *out);
+    bool fails_at_offset_locked(int *err);
     void deliver();  // serves held reads and poll waiters
     void accept_message(std::vector<uint8_t> msg);
     void loop();
@@ -155,6 +160,7 @@ class DeviceEmulator {
     Reassembler reassembler_;
     MessageHook hook_;
     Fault write_fault_, read_fault_, open_fault_;
+    std::pair<size_t, int> read_at_fault_{0, 0};  // offset, errno
     uint64_t next_fh_ = 0;
     size_t open_count_ = 0;
     size_t open_handles_ = 0;
