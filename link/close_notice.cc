@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cerrno>
 #include <deque>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr size_t MAX_DEFERRED_CLOSES = 4096;
 
 pthread_mutex_t deferred_mutex = PTHREAD_MUTEX_INITIALIZER;
+// The length of the list, read without the lock by writers that succeed.
+std::atomic<int> deferred_count{0};
 
 // Never destroyed: detached threads may defer until the process ends.
 std::deque<msg_header> &deferred() {
@@ -36,6 +39,7 @@ void defer(const msg_header *h) {
         deferred().pop_front();
     }
     deferred().push_back(*h);
+    deferred_count = static_cast<int>(deferred().size());
     pthread_mutex_unlock(&deferred_mutex);
     LOG(LOG_ERROR, "CLOSE for link id 0x%08x/0x%08x kept until the device takes it\n",
         link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
@@ -62,10 +66,12 @@ void retry_deferred_closes() {
         }
         msg_header h = deferred().front();
         deferred().pop_front();
+        deferred_count = static_cast<int>(deferred().size());
         pthread_mutex_unlock(&deferred_mutex);
         if (!write_header(&h)) {
             pthread_mutex_lock(&deferred_mutex);
             deferred().push_front(h);
+            deferred_count = static_cast<int>(deferred().size());
             pthread_mutex_unlock(&deferred_mutex);
             return;
         }
@@ -75,8 +81,5 @@ void retry_deferred_closes() {
 }
 
 int deferred_closes() {
-    pthread_mutex_lock(&deferred_mutex);
-    int n = static_cast<int>(deferred().size());
-    pthread_mutex_unlock(&deferred_mutex);
-    return n;
+    return deferred_count.load();
 }

@@ -10,5 +10,5 @@ struct msg_header;
 bool send_close_notice(const msg_header *h);
 // Sends the CLOSEs kept so far, in order, until the device fails one.
 void retry_deferred_closes();
-// CLOSEs waiting for the device.
+// CLOSEs waiting for the device; costs no lock.
 int deferred_closes();

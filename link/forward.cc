@@ -29,7 +29,7 @@ enum class link_end {
     READER_ENDED,      // the client closed, or the device failed the reader
     CONTROLLER_ENDED,  // a CLOSE, or a message that ends the link
     CLIENT_FAILED,     // a send to the client failed
-    QUEUE_DROPPED,     // the receive queue had no room for the link
+    QUEUE_DROPPED,     // the receive queue dropped the link: no room, or a lost message
 };
 
 // What the two threads of a link share. Lives on the forwarding thread's
@@ -41,7 +41,7 @@ struct link_threads {
     conn_node *node;
     pthread_cond_t wake;
     std::atomic<bool> reader_ended{false};
-    std::atomic<bool> controller_told{false};  // the reader sent (or kept) a CLOSE
+    reader_end how_reader_ended = reader_end::STOPPED;  // read after the join
 };
 
 // The queue's waker. When the queue drops the link, the forwarding thread
@@ -57,7 +57,7 @@ void wake_forwarder(void *arg, bool link_ended) {
 
 void *run_socket_reader(void *arg) {
     auto *t = static_cast<link_threads *>(arg);
-    t->controller_told = cdev_forward_one_node_from_tcp(t->node);
+    t->how_reader_ended = cdev_forward_one_node_from_tcp(t->node);
     t->reader_ended = true;
     queue_wake(t->node->link_id);
     return nullptr;
@@ -106,9 +106,15 @@ void log_end(conn_node *node, link_end end, pthread_t reader) {
                link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
     } else if (end == link_end::QUEUE_DROPPED) {
         LOG_AS("cdev_forward_one_node", LOG_ERROR,
-               "Client fd %d does not keep up, link id: 0x%08x/0x%08x closed\n", node->fd,
-               link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
+               "Link id: 0x%08x/0x%08x dropped by the receive queue, fd %d closed\n",
+               link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id), node->fd);
     }
+}
+
+// Makes the coming close a reset: its data, sent or not, is dropped.
+void abort_connection(int fd) {
+    linger reset = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
 }
 
 // Unlinks and frees the node once nothing refers to it any more.
@@ -146,18 +152,23 @@ void *cdev_forward_one_node(void *arg) {
     shutdown(node->fd, SHUT_RD);
     pthread_join(tid, nullptr);
     LOG(LOG_INFO, "Stopped tcp request handler: %lu.\n", static_cast<unsigned long>(tid));
+    bool lost_data = end == link_end::CLIENT_FAILED || end == link_end::QUEUE_DROPPED;
     // The controller ended it, or the socket reader has told it already.
-    if ((end == link_end::CLIENT_FAILED || end == link_end::QUEUE_DROPPED) &&
-        !t.controller_told.load()) {
+    if (lost_data && t.how_reader_ended == reader_end::STOPPED) {
         tell_controller(node);
+    }
+    // Bytes were lost on the way: the client sees a reset, never a clean end
+    // of a stream with a hole in it.
+    if (lost_data || t.how_reader_ended == reader_end::DEVICE_FAILED) {
+        abort_connection(node->fd);
     }
     release_link(node);
     return nullptr;
 }
 
-bool cdev_forward_one_node_from_tcp(conn_node *node) {
+reader_end cdev_forward_one_node_from_tcp(conn_node *node) {
     common_io_buf *v = node->io_buf;
-    bool told = false;
+    reader_end end = reader_end::STOPPED;
     while (node->status != CONN_STATUS_DISCONNECTED) {
         if (poll_one_fd(node->fd, -1) == 0) {
             continue;
@@ -178,7 +189,7 @@ bool cdev_forward_one_node_from_tcp(conn_node *node) {
             v->iov_cnt = 1;
             h->type = MSG_TYPE_CLOSE;
             send_close_notice(h);
-            told = true;
+            end = reader_end::CLIENT_CLOSED;
             LOG(LOG_INFO, "connection CLOSE from fd %d, link id: 0x%08x/0x%08x\n", node->fd,
                 link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
             break;
@@ -196,14 +207,20 @@ bool cdev_forward_one_node_from_tcp(conn_node *node) {
             v->iov_cnt = 1;
             h->type = MSG_TYPE_CLOSE;
             send_close_notice(h);
-            told = true;
+            end = reader_end::DEVICE_FAILED;
+            // The link is lost: a send to the client that blocks must end.
+            shutdown(node->fd, SHUT_WR);
             break;
         }
         LOG(LOG_INFO, "forward %ld/%ld bytes from fd %d to CDEV, link id: 0x%08x/0x%08x\n", len,
             written, node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
+        // The device takes writes again: CLOSEs it failed go out now.
+        if (deferred_closes() > 0) {
+            retry_deferred_closes();
+        }
     }
     LOG(LOG_INFO, "Thread for handling tcp request cancel.\n");
-    return told;
+    return end;
 }
 
 int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg) {

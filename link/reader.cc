@@ -8,6 +8,7 @@
 #include "common/msg_header.h"
 #include "frame/log.h"
 #include "frame/util.h"
+#include "link/close_notice.h"
 #include "link/recv_queue.h"
 #include "socket/stream_io.h"
 #include "transport/device.h"
@@ -59,6 +60,7 @@ void *read_thread(void *fd_address) {
     pthread_detach(pthread_self());
     auto *fd_var = static_cast<std::atomic<int> *>(fd_address);
     common_io_buf *held = nullptr;
+    g_lost_message_func = queue_lose_message;
     for (;;) {
         // The generation first: a reopen between the two loads then costs one
         // more pass, never a needless reopen of the fresh device.
@@ -74,6 +76,9 @@ void *read_thread(void *fd_address) {
         read_result r = read_one_message(fd, &held);
         if (r == read_result::FAILED && cdev_gone(errno)) {
             reopen_cdev(generation);
+        } else if (r == read_result::MESSAGE && deferred_closes() > 0) {
+            // The device works again: CLOSEs it failed go out now.
+            retry_deferred_closes();
         } else if (r == read_result::FAILED || r == read_result::NOTHING) {
             // A device that answers with nothing must not spin the reader.
             msleep(SLEEP_TIME);

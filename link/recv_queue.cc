@@ -105,15 +105,13 @@ recv_msg_list *take_entry() {
     return e;
 }
 
-// No room for the link's message: the link ends rather than lose a piece of
-// its stream, and its holder is told.
-void drop_link(uint32_t id, link_queue *q) {
+// The link ends rather than carry on with a hole in its stream: its
+// messages are freed and its holder is told. Returns how many were freed.
+int drop_link(link_queue *q) {
     q->state = link_state::DROPPED;
     int freed = flush(q);
-    LOG_AS("enqueue_msg", LOG_ERROR,
-           "No room in the receive queue for link id 0x%08x, link dropped (%d msg freed)\n",
-           link_id_for_log(id), freed);
     wake(*q, true);
+    return freed;
 }
 
 bool ended(const link_queue &q) {
@@ -196,7 +194,10 @@ int enqueue_msg(common_io_buf *v) {
         uint32_t id = get_msg_header(v)->local_link_id;
         link_queue *q = find(id);
         if (id != 0 && q != nullptr && q->state == link_state::OPEN) {
-            drop_link(id, q);
+            int freed = drop_link(q);
+            LOG(LOG_ERROR,
+                "No room in the receive queue for link id 0x%08x, link dropped (%d msg freed)\n",
+                link_id_for_log(id), freed);
         }
     }
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
@@ -265,6 +266,20 @@ void queue_close_link(uint32_t link_id) {
     }
 }
 
+void queue_lose_message(const common_io_buf *partial) {
+    const msg_header *h = get_msg_header(const_cast<common_io_buf *>(partial));
+    uint32_t id = h->local_link_id;
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    link_queue *q = find(id);
+    bool dropped = id != 0 && q != nullptr && q->state == link_state::OPEN;
+    if (dropped) {
+        drop_link(q);
+    }
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    LOG(LOG_ERROR, "Lost a message of type %d for link id 0x%08x/0x%08x on the device%s\n", h->type,
+        link_id_for_log(id), link_id_for_log(h->peer_link_id), dropped ? ", link dropped" : "");
+}
+
 void queue_wake(uint32_t link_id) {
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     link_queue *q = find(link_id);
@@ -289,6 +304,22 @@ int queued_messages() {
     return n;
 }
 
+namespace {
+
+// What the queue holds, logged by the collector when it changed.
+void log_holdings() {
+    static int last_messages = 0;
+    static size_t last_ids = 0;
+    if (occupied != last_messages || links().size() != last_ids) {
+        last_messages = occupied;
+        last_ids = links().size();
+        LOG_AS("garbage_collector_thread", LOG_INFO, "Receive queue: %d msg for %zu link ids\n",
+               last_messages, last_ids);
+    }
+}
+
+}  // namespace
+
 void garbage_collector_pass(time_t now) {
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     for (auto it = links().begin(); it != links().end();) {
@@ -312,6 +343,7 @@ void garbage_collector_pass(time_t now) {
                       (q.state == link_state::ENDED && now - q.since > ENDED_ID_MEMORY);
         it = forget ? links().erase(it) : std::next(it);
     }
+    log_holdings();
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
 }
 

@@ -84,6 +84,9 @@ void queue_open_link(uint32_t link_id, queue_waker waker);
 // The link holding the id has ended: its messages are freed, later ones are
 // dropped on arrival.
 void queue_close_link(uint32_t link_id);
+// A message was lost part way on the device (`partial` holds its header):
+// the link it belongs to ends, told like a link without room.
+void queue_lose_message(const common_io_buf *partial);
 // Calls the id's waker (with link_ended false), e.g. after setting a stop flag.
 void queue_wake(uint32_t link_id);
 // True when the queue ended the link (no room for its messages).

@@ -179,8 +179,9 @@ TEST_F(ForwardTest, ClientThatStopsReadingLosesOnlyItsLink) {
     }
     ASSERT_TRUE(links_gone());
     EXPECT_EQ(written(), std::vector<std::string>{close_message()});
-    EXPECT_EQ(count_of(log_.text(), "does not keep up, link id: 0x9907db00/0x78563412 closed\n"),
-              1u);
+    EXPECT_EQ(
+        count_of(log_.text(), "Link id: 0x9907db00/0x78563412 dropped by the receive queue, fd "),
+        1u);
     EXPECT_EQ(queued_messages(), 0);
 }
 

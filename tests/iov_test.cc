@@ -78,19 +78,27 @@ TEST(Iov, ResetAndFreeTouchOnlyAllocatedEntries) {
 // A reader may have grown the vector past iov_cnt; releasing it must free
 // those slices too (the leak checker of the Asan build catches a miss).
 // Heap in use goes back to where it was: slices beyond iov_cnt are freed
-// too. (Under AddressSanitizer the heap figures are zero and its leak check
-// does the work.)
+// too.
 TEST(Iov, ReleaseFreesSlicesBeyondTheMessage) {
-    size_t before = mallinfo2().uordblks;
-    common_io_buf *v = alloc_common_io_buf(1);
-    for (uint64_t i = 1; i < IOV_ARRAY_SIZE; i++) {
-        v->iov[i].iov_base = malloc(static_cast<size_t>(BUFSIZE));
-    }
-    v->iov_cnt = 1;
-    EXPECT_GE(mallinfo2().uordblks, before + 128 * static_cast<size_t>(BUFSIZE));
-    release_common_io_buf(v);
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the leak check at exit does this work";
+#endif
+    auto in_use_after_one_cycle = [] {
+        size_t before = mallinfo2().uordblks;
+        common_io_buf *v = alloc_common_io_buf(1);
+        for (uint64_t i = 1; i < IOV_ARRAY_SIZE; i++) {
+            v->iov[i].iov_base = malloc(static_cast<size_t>(BUFSIZE));
+        }
+        v->iov_cnt = 1;
+        size_t held = mallinfo2().uordblks - before;
+        release_common_io_buf(v);
+        return std::make_pair(held, mallinfo2().uordblks - before);
+    };
+    in_use_after_one_cycle();  // the first round may set up the allocator
+    auto [held, left] = in_use_after_one_cycle();
     release_common_io_buf(nullptr);
-    EXPECT_EQ(mallinfo2().uordblks, before);
+    EXPECT_GE(held, 128 * static_cast<size_t>(BUFSIZE));
+    EXPECT_EQ(left, 0u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "common/iov.h"
+#include "common/msg_header.h"
 #include "frame/log.h"
 #include "frame/util.h"
 #include "transport/net_cdev.h"
@@ -22,6 +23,7 @@ write_iov_func g_write_iov_func = write_iov_to_usb;
 read_iov_func g_read_iov_func = read_iov_from_usb;
 std::atomic<uint8_t> g_record_log{1};
 std::atomic<uint8_t *> g_send_buf{nullptr};
+void (*g_lost_message_func)(const common_io_buf *partial) = nullptr;
 pthread_mutex_t g_Send_Msg_Mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -70,6 +72,14 @@ bool setup_char_device(const char *path, int min_fd) {
     }
     g_record_log.store(0);
     return false;
+}
+
+void report_lost_message(const common_io_buf *partial) {
+    bool header_read =
+        partial->iov[0].iov_base != nullptr && partial->iov[0].iov_len >= MSG_HEADER_SIZE;
+    if (header_read && g_lost_message_func != nullptr) {
+        g_lost_message_func(partial);
+    }
 }
 
 bool cdev_gone(int err) {

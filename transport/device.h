@@ -48,6 +48,14 @@ class send_lock_guard {
     int old_cancel_state_;
 };
 
+// Told of a message the reader lost part way (the device failed, was
+// reopened, or a message overran), with the part read so far: the link it
+// belongs to ends rather than carry on with a hole. Set by the link layer;
+// null: nobody is told.
+extern void (*g_lost_message_func)(const common_io_buf *partial);
+// Passes a partial message to g_lost_message_func when its header was read.
+void report_lost_message(const common_io_buf *partial);
+
 bool setup_char_device(const char *path, int min_fd);
 // Whether a device call failing with `err` means the device went away.
 bool cdev_gone(int err);

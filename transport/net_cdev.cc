@@ -87,7 +87,6 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
 // or a message ran past 131072 bytes, the rest of that message is still on
 // the device and must not be taken for a new one. Used by the reader only.
 bool skipping = false;
-uint32_t skipping_generation = 0;
 uint8_t skip_buf[NET_CDEV_BUFSIZE];
 log_repeat read_failures;
 
@@ -99,16 +98,18 @@ int64_t read_retrying(int fd, void *buf, uint64_t len) {
     return n;
 }
 
-void start_skipping(uint32_t generation) {
+// The message in v was lost part way; the rest of it is skipped.
+void lose_message(const common_io_buf *v) {
+    report_lost_message(v);
     skipping = true;
-    skipping_generation = generation;
 }
 
 // Reads up to the device's end of the current message. False on a failure;
-// the skip goes on with the next call. A reopened device starts afresh.
-bool skip_rest_of_message(int fd, uint32_t generation) {
-    if (!skipping || skipping_generation != generation) {
-        skipping = false;
+// the skip goes on with the next call. A device reopened in the middle of a
+// message goes on with that message, as the emulated one does: its rest is
+// skipped too, rather than read as a message of its own.
+bool skip_rest_of_message(int fd) {
+    if (!skipping) {
         return true;
     }
     int64_t skipped = 0;
@@ -149,16 +150,15 @@ void note_read_failure(int fd, int err) {
 
 // After 128 full slices the device ends the message with a short read (0 for
 // a message of exactly 131072 bytes). Anything more makes it too long.
-int64_t end_of_full_message(int fd, uint32_t generation, int64_t total) {
+int64_t end_of_full_message(int fd, const common_io_buf *v, int64_t total) {
     int64_t n = read_retrying(fd, skip_buf, sizeof(skip_buf));
     if (n <= 0) {
         return total;
     }
     LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Drop too long message, length: more than %ld.\n",
            static_cast<long>(MAX_MESSAGE));
-    if (n == static_cast<int64_t>(sizeof(skip_buf))) {
-        start_skipping(generation);
-    }
+    report_lost_message(v);
+    skipping = n == static_cast<int64_t>(sizeof(skip_buf));
     return 0;
 }
 
@@ -174,7 +174,7 @@ int64_t read_message(int fd, common_io_buf *v, uint32_t generation) {
         if (n < 0) {
             // Failed after full slices: the message goes on on the device.
             if (i > 0) {
-                start_skipping(generation);
+                lose_message(v);
             }
             note_read_failure(fd, errno);
             return -1;
@@ -190,7 +190,9 @@ int64_t read_message(int fd, common_io_buf *v, uint32_t generation) {
                    "Drop %ld bytes of a message read before the device was reopened\n",
                    static_cast<long>(total));
             if (n == static_cast<int64_t>(entry.iov_len)) {
-                start_skipping(now);
+                lose_message(v);
+            } else {
+                report_lost_message(v);
             }
             return 0;
         }
@@ -202,7 +204,7 @@ int64_t read_message(int fd, common_io_buf *v, uint32_t generation) {
         }
     }
     v->iov_cnt = IOV_ARRAY_SIZE;
-    return end_of_full_message(fd, generation, total);
+    return end_of_full_message(fd, v, total);
 }
 
 }  // namespace
@@ -249,7 +251,7 @@ int64_t cdev_buf_recv_iov(int fd, common_io_buf *v) {
     uint32_t generation = g_cdev_generation.load();
     int64_t result = -1;
     v->iov_cnt = IOV_ARRAY_SIZE;
-    if (skip_rest_of_message(fd, generation)) {
+    if (skip_rest_of_message(fd)) {
         result = read_message(fd, v, generation);
     }
     v->total_len = result;

@@ -101,9 +101,12 @@ bool take_node(int64_t n, packet_node *node) {
 }
 
 // Drops the part of a message put together so far, if any.
-void drop_unfinished(reassembly *r) {
+void drop_unfinished(reassembly *r, common_io_buf *v) {
     if (ends_message(r->prev_token)) {
         return;
+    }
+    if (r->slot > 0) {
+        report_lost_message(v);
     }
     LOG_AS("read_iov_from_usb", LOG_ERROR, "recv: dropped %ld bytes of an unfinished message\n",
            static_cast<long>(r->total));
@@ -112,11 +115,11 @@ void drop_unfinished(reassembly *r) {
 
 // A message's first slice while another is still being put together: the
 // sender gave that one up, so its part is dropped and reassembly starts over.
-void restart_on_new_message(const packet_node &node, reassembly *r) {
+void restart_on_new_message(const packet_node &node, reassembly *r, common_io_buf *v) {
     bool opens = node.number == 0 && node.cut_packet_len <= PACKET_DATA_SIZE &&
                  (node.token == SLICE_TOKEN_FIRST || node.token == SLICE_TOKEN_ONLY);
     if (opens) {
-        drop_unfinished(r);
+        drop_unfinished(r, v);
     }
 }
 
@@ -194,14 +197,12 @@ int64_t read_iov_from_usb(int fd, common_io_buf *v) {
             int err = errno;
             // A reopened device, or one that went away: the part read so far
             // is lost with the old one; the reader starts over.
-            if (g_cdev_generation.load() != generation) {
-                v->total_len = 0;
-                return 0;
-            }
-            if (n < 0 && cdev_gone(err)) {
-                v->total_len = -1;
+            bool reopened = g_cdev_generation.load() != generation;
+            if (reopened || (n < 0 && cdev_gone(err))) {
+                drop_unfinished(&r, v);
+                v->total_len = reopened ? 0 : -1;
                 errno = err;
-                return -1;
+                return v->total_len;
             }
             msleep(READ_PAUSE_MS);
             continue;
@@ -210,14 +211,14 @@ int64_t read_iov_from_usb(int fd, common_io_buf *v) {
         // counter tells that this unit comes from the new device.
         uint32_t now = g_cdev_generation.load();
         if (now != generation) {
-            drop_unfinished(&r);
+            drop_unfinished(&r, v);
             generation = now;
         }
         packet_node node;
         if (!take_node(n, &node)) {
             continue;
         }
-        restart_on_new_message(node, &r);
+        restart_on_new_message(node, &r, v);
         if (check_valid_node(&node, r.slot, r.prev_token, r.prev_number) != 0) {
             continue;
         }
