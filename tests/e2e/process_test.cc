@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -79,16 +78,18 @@ TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
     struct Row {
         std::vector<std::string> args;
         int status;
-        const char *out;  // what standard output must match
+        // Pieces of standard output in this order, the first at its start;
+        // none: standard output stays empty.
+        std::vector<const char *> out;
     };
     const Row rows[] = {
-        {{"/dev/net_cdev", std::to_string(free_tcp_port())}, 127, "^$"},
+        {{"/dev/net_cdev", std::to_string(free_tcp_port())}, 127, {}},
         {{"--help"},
          0,
-         "^usage: \\S*cdev_agent <device> <listen_port> \\[bind_retry_count\\]\n"
-         "[\\s\\S]*DEBUG_NETWORK[\\s\\S]*\\./log/cdev_agent\\.log"
-         "[\\s\\S]*/opt/vorlan/config/Vorlan\\.ini[\\s\\S]*SIGHUP, SIGINT, SIGTERM[\\s\\S]*127"},
-        {{"--version"}, 0, "^cdev_agent [0-9]+\\.[0-9]+\\.[0-9]+( \\(git [^)]+\\))?\n$"},
+         {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "DEBUG_NETWORK",
+          "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini", "SIGHUP, SIGINT, SIGTERM",
+          "127"}},
+        {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}},
     };
     for (const Row &row : rows) {
         AgentOptions o = serving(row.args);
@@ -97,8 +98,13 @@ TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
         AgentProcess agent(o);
         agent.start();
         EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), row.status) << row.args[0];
-        EXPECT_TRUE(std::regex_search(agent.stdout_text(), std::regex(row.out)))
-            << agent.stdout_text();
+        std::string out = agent.stdout_text();
+        if (row.out.empty()) {
+            EXPECT_EQ(out, "");
+        } else {
+            EXPECT_EQ(out.rfind(row.out[0], 0), 0u) << out;
+            expect_in_order(out, row.out.data(), row.out.size());
+        }
         EXPECT_FALSE(fs::exists(agent.log_path())) << row.args[0];
     }
 }
