@@ -1,11 +1,12 @@
-// Entry of the CDEV agent: root check, log, command line, start-up, then the
-// accept loop on the main thread for good.
+// Entry of the CDEV agent: --help and --version, root check, log, command
+// line, start-up, then the accept loop on the main thread for good.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "common/conn_node.h"
+#include "frame/about.h"
 #include "frame/log.h"
 #include "frame/signals.h"
 #include "frame/startup.h"
@@ -32,6 +33,9 @@ constexpr int RETRY_DEFAULT = 65535;
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (answer_about_option(argc, argv)) {
+        exit(EXIT_DONE);
+    }
     if (getuid() != 0) {
         exit(EXIT_NOT_ROOT);
     }

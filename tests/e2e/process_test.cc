@@ -1,6 +1,6 @@
-// The agent as a process: root check, command line, port selection and
-// process name, failed start-up, and the shutdown on each termination signal
-// while serving and during start-up.
+// The agent as a process: --help and --version, root check, command line,
+// port selection and process name, failed start-up, and the shutdown on each
+// termination signal while serving and during start-up.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -72,14 +72,41 @@ class AgentTest : public ::testing::Test {
     TempFile device_;
 };
 
-TEST_F(AgentTest, NonRootExits127WithoutTouchingTheLog) {
-    AgentOptions o = serving({"/dev/net_cdev", std::to_string(free_tcp_port())});
-    o.run_as_uid = 65534;
-    o.run_as_gid = 65534;
-    AgentProcess agent(o);
-    agent.start();
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 127);
-    EXPECT_FALSE(fs::exists(agent.log_path()));
+// As another user only --help and --version answer (on standard output,
+// status 0); anything else ends with 127. None of them touches the log.
+TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        // Pieces of standard output in this order, the first at its start;
+        // none: standard output stays empty.
+        std::vector<const char *> out;
+    };
+    const Row rows[] = {
+        {{"/dev/net_cdev", std::to_string(free_tcp_port())}, 127, {}},
+        {{"--help"},
+         0,
+         {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "DEBUG_NETWORK",
+          "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini", "SIGHUP, SIGINT, SIGTERM",
+          "127"}},
+        {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}},
+    };
+    for (const Row &row : rows) {
+        AgentOptions o = serving(row.args);
+        o.run_as_uid = 65534;
+        o.run_as_gid = 65534;
+        AgentProcess agent(o);
+        agent.start();
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), row.status) << row.args[0];
+        std::string out = agent.stdout_text();
+        if (row.out.empty()) {
+            EXPECT_EQ(out, "");
+        } else {
+            EXPECT_EQ(out.rfind(row.out[0], 0), 0u) << out;
+            expect_in_order(out, row.out.data(), row.out.size());
+        }
+        EXPECT_FALSE(fs::exists(agent.log_path())) << row.args[0];
+    }
 }
 
 TEST_F(AgentTest, TooFewArgumentsPrintUsageAndStillOpenTheLog) {

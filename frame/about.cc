@@ -1,0 +1,61 @@
+// --help and --version of the agent. See about.h.
+#include "frame/about.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cdev_version.h"
+
+namespace {
+
+constexpr const char *HELP_TEXT =
+    "Links programs on this host with the management controller through a\n"
+    "character device.\n"
+    "\n"
+    "Arguments:\n"
+    "  device            /dev/net_cdev (whole messages) or /dev/lcd1 (USB packet nodes)\n"
+    "  listen_port       TCP port on 127.0.0.1 for local clients, 1024 to 65535;\n"
+    "                    the next free port above it is taken when it is busy\n"
+    "  bind_retry_count  ports tried before giving up, 0 to 65535 (default 65535)\n"
+    "  --help            this text;  --version  the version\n"
+    "\n"
+    "Environment:\n"
+    "  DEBUG_NETWORK     when set (any value, even empty), every log level is written\n"
+    "\n"
+    "Files:\n"
+    "  ./log/cdev_agent.log           the log, below the working directory at start;\n"
+    "                                 the directory must exist, the file is appended to\n"
+    "  /opt/vorlan/config/Vorlan.ini  Vorlan_user=<account>: the account the agent\n"
+    "                                 runs as once started (default: stays root)\n"
+    "\n"
+    "Signals:\n"
+    "  SIGHUP, SIGINT, SIGTERM  stop the agent (exit status 0)\n"
+    "  SIGPIPE, SIGCHLD         ignored\n"
+    "\n"
+    "Must be started as root (exit status 127 otherwise); every other end,\n"
+    "failed start-ups included, has exit status 0.\n";
+
+void print_version() {
+    if (CDEV_GIT_DESCRIBE[0] != '\0') {
+        printf("cdev_agent %s (git %s)\n", CDEV_VERSION, CDEV_GIT_DESCRIBE);
+    } else {
+        printf("cdev_agent %s\n", CDEV_VERSION);
+    }
+}
+
+}  // namespace
+
+bool answer_about_option(int argc, char **argv) {
+    if (argc < 2) {
+        return false;
+    }
+    if (strcmp(argv[1], "--help") == 0) {
+        printf("usage: %s <device> <listen_port> [bind_retry_count]\n\n%s", argv[0], HELP_TEXT);
+        return true;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        print_version();
+        return true;
+    }
+    return false;
+}
