@@ -108,7 +108,10 @@ inline common_io_buf *make_msg(const msg_header &h, const std::string &payload =
 
 // Plays the controller: the message waits in the receive queue.
 inline void queue_msg(const msg_header &h, const std::string &payload = "") {
-    enqueue_msg(make_msg(h, payload));
+    common_io_buf *v = make_msg(h, payload);
+    if (enqueue_msg(v) != 0) {
+        release_common_io_buf(v);  // no room: the message is the caller's
+    }
 }
 
 // Frees every queued message (one collector pass far in the future).
