@@ -37,12 +37,15 @@ bool recv_all(int fd, uint8_t *p, size_t n);
 bool send_command(int fd, uint8_t command, uint64_t count = 0, uint32_t chunk = 0);
 // Listens on 127.0.0.1:port, or exits.
 int listen_on(uint16_t port);
-// A connected TCP socket to 127.0.0.1:port with TCP_NODELAY; -1 on failure
-// (reason on stderr).
+// A connected TCP socket to 127.0.0.1:port with TCP_NODELAY, whose sends and
+// receives fail after 20 s without progress; -1 on failure (reason on stderr).
 int connect_to(uint16_t port);
 // Asks the agent on fd for a link to controller port P; false when it
 // refused (reason on stderr). The 32-byte response goes to *response.
 bool request_link(int fd, uint16_t controller_port, Bytes *response);
+// The two halves of request_link.
+bool send_link_request(int fd, uint16_t controller_port);
+bool recv_link_response(int fd, Bytes *response);
 double seconds_since(Clock::time_point t);
 
 // Where a bench client connects: 127.0.0.1:port, through the agent when

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,7 @@ namespace {
 // piece taken at once.
 constexpr size_t PATTERN_PERIOD = 1048573;
 constexpr size_t PATTERN_PIECE = 256 * 1024;
+constexpr time_t STALL_LIMIT_S = 20;
 
 const uint8_t *pattern_table() {
     static const Bytes table = [] {
@@ -120,7 +122,11 @@ int listen_on(uint16_t port) {
 int connect_to(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = loopback(port);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+    // A link that stops moving fails the measure instead of holding it up.
+    timeval stall{STALL_LIMIT_S, 0};
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &stall, sizeof(stall)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof(stall)) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
         fprintf(stderr, "connect to 127.0.0.1:%u: %s\n", port, strerror(errno));
         if (fd >= 0) {
             close(fd);
@@ -132,18 +138,25 @@ int connect_to(uint16_t port) {
     return fd;
 }
 
-bool request_link(int fd, uint16_t controller_port, Bytes *response) {
+bool send_link_request(int fd, uint16_t controller_port) {
     uint8_t request[ctl::HEADER_SIZE] = {};
     request[0] = ctl::TYPE_REQUEST;
     request[1] = 1;  // from the host
     ctl::set_header_port(request, controller_port);
+    return send_all(fd, request, sizeof(request));
+}
+
+bool recv_link_response(int fd, Bytes *response) {
     response->assign(ctl::HEADER_SIZE, 0);
-    if (!send_all(fd, request, sizeof(request)) ||
-        !recv_all(fd, response->data(), response->size()) || (*response)[0] != ctl::TYPE_RESPONSE) {
-        fprintf(stderr, "the agent refused the link to controller port %u\n", controller_port);
+    if (!recv_all(fd, response->data(), response->size()) || (*response)[0] != ctl::TYPE_RESPONSE) {
+        fprintf(stderr, "the agent refused a link\n");
         return false;
     }
     return true;
+}
+
+bool request_link(int fd, uint16_t controller_port, Bytes *response) {
+    return send_link_request(fd, controller_port) && recv_link_response(fd, response);
 }
 
 int open_link(const Target &t, Bytes *response) {
