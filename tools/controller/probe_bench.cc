@@ -149,7 +149,9 @@ int bench_latency(const Target &t, int rounds, size_t size) {
 }
 
 // Every link carries `bytes` each way, one after the other; half of them
-// start with the upload, so both directions are busy all along.
+// start with the upload, so both directions are busy all along. Only intact
+// transfers count, and a link whose first transfer failed stops there: what
+// is left of it on the stream would be taken for the second one's answer.
 int bench_parallel(const Target &t, int links, uint64_t bytes) {
     std::atomic<int> failed{0};
     std::atomic<uint64_t> carried{0};
@@ -164,11 +166,13 @@ int bench_parallel(const Target &t, int links, uint64_t bytes) {
                 bool up_first = i % 2 == 0;
                 a = up_first ? upload(fd, bytes, PARALLEL_CHUNK)
                              : download(fd, bytes, PARALLEL_CHUNK);
-                b = up_first ? download(fd, bytes, PARALLEL_CHUNK)
-                             : upload(fd, bytes, PARALLEL_CHUNK);
+                if (a.intact) {
+                    b = up_first ? download(fd, bytes, PARALLEL_CHUNK)
+                                 : upload(fd, bytes, PARALLEL_CHUNK);
+                }
                 close(fd);
             }
-            carried += a.bytes + b.bytes;
+            carried += (a.intact ? a.bytes : 0) + (b.intact ? b.bytes : 0);
             failed += a.intact && b.intact ? 0 : 1;
         });
     }
