@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "tests/e2e/harness.h"
@@ -169,30 +172,28 @@ Bytes link_request(uint16_t port, uint8_t type = ctl::TYPE_REQUEST, uint8_t prot
     return e2e::make_message(h);
 }
 
-class AgentLinks : public ::testing::TestWithParam<DeviceEmulator::Mode> {};
-
-// Several clients at once through the agent to a controller-side echo
-// service: the response names both ids, every byte comes back, the
-// controller's per-link counts and checksums match what the clients sent,
-// and a client's close ends the link on the controller side too.
-TEST_P(AgentLinks, ClientLinksReachTheControllerSideServiceIntact) {
+// Several clients at once through the agent (on the device of env) to a
+// controller-side echo service: the response names both ids, every byte
+// comes back, the controller's per-link counts and checksums match what the
+// clients sent, and a client's close ends the link on the controller side too.
+template <class Env>
+void check_client_links(Env *env, emu::Device *device) {
     EchoService service;
-    e2e::AgentOnEmulator env(GetParam());
     ctl::Options options;
     options.port_map[CONTROLLER_PORT] = service.port();
-    ctl::Controller controller(&env.emu, options);
+    ctl::Controller controller(device, options);
     std::string error;
     ASSERT_TRUE(controller.start(&error)) << error;
-    ASSERT_TRUE(env.start()) << env.agent.log();
+    ASSERT_TRUE(env->start()) << env->agent.log();
 
     constexpr int LINKS = 8;
-    const size_t size = GetParam() == DeviceEmulator::Mode::Usb ? 200000 : 600000;
+    const size_t size = device->mode() == DeviceEmulator::Mode::Usb ? 200000 : 600000;
     std::vector<std::thread> clients;
     std::vector<uint64_t> sums(LINKS);
     std::atomic<int> good{0};
     for (int i = 0; i < LINKS; ++i) {
         clients.emplace_back([&, i] {
-            int fd = env.connect_client();
+            int fd = env->connect_client();
             Bytes response;
             if (fd < 0 || !e2e::send_all(fd, link_request(CONTROLLER_PORT)) ||
                 !e2e::recv_exact(fd, ctl::HEADER_SIZE, &response, 10s)) {
@@ -231,9 +232,48 @@ TEST_P(AgentLinks, ClientLinksReachTheControllerSideServiceIntact) {
     EXPECT_EQ(controller.ignored_messages(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, AgentLinks,
-                         ::testing::Values(DeviceEmulator::Mode::NetCdev,
-                                           DeviceEmulator::Mode::Usb));
+struct LinkCase {
+    DeviceEmulator::Mode mode;
+    bool fast;  // the benchmarks' stand-in instead of the FUSE emulator
+};
+
+class AgentLinks : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(AgentLinks, ClientLinksReachTheControllerSideServiceIntact) {
+    if (!GetParam().fast) {
+        e2e::AgentOnEmulator env(GetParam().mode);
+        check_client_links(&env, &env.emu);
+        return;
+    }
+    // On the stand-in, every call the agent made on the device went through
+    // its library: no call it does not emulate, and the bytes it counted are
+    // the bytes the device saw.
+    e2e::AgentOnFastDevice env(GetParam().mode);
+    check_client_links(&env, &env.device);
+    env.agent.send_signal(SIGTERM);
+    ASSERT_EQ(env.agent.wait_exit(10s), std::optional<int>(0));
+    std::map<std::string, uint64_t> counts = env.counts();
+    EXPECT_EQ(counts["unemulated"], 0u);
+    EXPECT_EQ(counts["open"], 1u);
+    EXPECT_EQ(counts["close"], 1u);
+    EXPECT_GT(counts["read"], 0u);
+    EXPECT_GT(counts["write"], 0u);
+    EXPECT_GT(counts["poll"], 0u);
+    EXPECT_EQ(counts["bytes_written"], env.device.bytes_from_agent());
+    EXPECT_EQ(counts["bytes_read"], env.device.bytes_to_agent());
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, AgentLinks,
+                         ::testing::Values(LinkCase{DeviceEmulator::Mode::NetCdev, false},
+                                           LinkCase{DeviceEmulator::Mode::Usb, false},
+                                           LinkCase{DeviceEmulator::Mode::NetCdev, true},
+                                           LinkCase{DeviceEmulator::Mode::Usb, true}),
+                         [](const ::testing::TestParamInfo<LinkCase> &info) {
+                             return std::string(info.param.mode == DeviceEmulator::Mode::Usb
+                                                    ? "Usb"
+                                                    : "NetCdev") +
+                                    (info.param.fast ? "Fast" : "Fuse");
+                         });
 
 // A request for an unmapped port is refused: the client gets no response,
 // only the end of its connection. A one-shot forward request is answered

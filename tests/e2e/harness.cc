@@ -503,6 +503,57 @@ std::string device_path_for(emu::DeviceEmulator::Mode mode) {
     return mode == emu::DeviceEmulator::Mode::NetCdev ? "/dev/net_cdev" : "/dev/lcd1";
 }
 
+// The port the agent listens on: from its process name "cdev.<port>", else
+// the port it was given.
+int named_port(const AgentProcess &agent, int given) {
+    std::string comm = read_file("/proc/" + std::to_string(agent.pid()) + "/comm");
+    const std::string prefix = "cdev.";
+    if (comm.compare(0, prefix.size(), prefix) == 0) {
+        int named = atoi(comm.c_str() + prefix.size());
+        if (named > 0) {
+            return named;
+        }
+    }
+    return given;
+}
+
+// A TCP socket connected to 127.0.0.1:port, retried until timeout; -1 on failure.
+int connect_loopback(int port, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+AgentOptions fast_device_options(const std::string &dir, emu::Device::Mode mode, int port) {
+    AgentOptions o;
+    o.args = {device_path_for(mode), std::to_string(port)};
+    o.env = {{"LD_PRELOAD", CDEV_FASTDEV_LIBRARY},
+             {"CDEV_FASTDEV_SOCKET", dir + "/device.sock"},
+             {"CDEV_FASTDEV_DEVICE", device_path_for(mode)},
+             {"CDEV_FASTDEV_COUNTS", dir + "/counts"},
+             {"DEBUG_NETWORK", "1"}};
+    // A sanitizer build wants its runtime first; the preloaded library comes first.
+    const char *asan = getenv("ASAN_OPTIONS");
+    o.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+    return o;
+}
+
 AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
                                        const std::string &mount_dir, AgentOptions o, bool debug_log,
                                        int port) {
@@ -652,37 +703,11 @@ bool AgentOnEmulator::start(std::chrono::milliseconds timeout, bool wait_open) {
 }
 
 int AgentOnEmulator::agent_port() const {
-    std::string comm = read_file("/proc/" + std::to_string(agent.pid()) + "/comm");
-    const std::string prefix = "cdev.";
-    if (comm.compare(0, prefix.size(), prefix) == 0) {
-        int named = atoi(comm.c_str() + prefix.size());
-        if (named > 0) {
-            return named;
-        }
-    }
-    return port;
+    return named_port(agent, port);
 }
 
 int AgentOnEmulator::connect_client(std::chrono::milliseconds timeout) const {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            return -1;
-        }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(agent_port()));
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
-            return fd;
-        }
-        close(fd);
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return connect_loopback(agent_port(), timeout);
 }
 
 bool AgentOnEmulator::next_message(std::vector<uint8_t> *msg, std::chrono::milliseconds timeout,
@@ -700,6 +725,46 @@ bool AgentOnEmulator::next_message(std::vector<uint8_t> *msg, std::chrono::milli
             return true;
         }
     }
+}
+
+AgentOnFastDevice::AgentOnFastDevice(emu::Device::Mode mode)
+    : device(mode), port(free_tcp_port()), agent(fast_device_options(dir.path, mode, port)) {}
+
+AgentOnFastDevice::~AgentOnFastDevice() {
+    if (agent.running()) {
+        agent.send_signal(SIGKILL);
+        agent.wait_exit(std::chrono::seconds(10));
+    }
+    device.stop();
+}
+
+bool AgentOnFastDevice::start(std::chrono::milliseconds timeout) {
+    if (!device.start(dir.path + "/device.sock")) {
+        return false;
+    }
+    agent.start();
+    return agent.wait_for_log("Open " + device_path_for(device.mode()) + " successfully", timeout);
+}
+
+int AgentOnFastDevice::agent_port() const {
+    return named_port(agent, port);
+}
+
+int AgentOnFastDevice::connect_client(std::chrono::milliseconds timeout) const {
+    return connect_loopback(agent_port(), timeout);
+}
+
+std::map<std::string, uint64_t> AgentOnFastDevice::counts() const {
+    std::map<std::string, uint64_t> counts;
+    std::istringstream text(read_file(dir.path + "/counts"));
+    std::string pair;
+    while (text >> pair) {
+        size_t eq = pair.find('=');
+        if (eq != std::string::npos) {
+            counts[pair.substr(0, eq)] = strtoull(pair.c_str() + eq + 1, nullptr, 10);
+        }
+    }
+    return counts;
 }
 
 }  // namespace e2e

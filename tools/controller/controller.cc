@@ -183,7 +183,7 @@ struct Controller::Link {
     bool has_out() const { return out_done < out.size(); }
 };
 
-Controller::Controller(emu::DeviceEmulator *device, Options options)
+Controller::Controller(emu::Device *device, Options options)
     : device_(device), options_(std::move(options)), inbox_(std::make_shared<Inbox>()) {}
 
 Controller::~Controller() {
@@ -191,8 +191,8 @@ Controller::~Controller() {
 }
 
 size_t Controller::max_payload() const {
-    size_t limit = device_->mode() == emu::DeviceEmulator::Mode::Usb ? USB_MESSAGE_LIMIT
-                                                                     : NET_CDEV_MESSAGE_LIMIT;
+    size_t limit =
+        device_->mode() == emu::Device::Mode::Usb ? USB_MESSAGE_LIMIT : NET_CDEV_MESSAGE_LIMIT;
     return limit - HEADER_SIZE;
 }
 
@@ -681,7 +681,7 @@ void Controller::expire() {
 void Controller::loop() {
     // The emulator counts packet nodes in USB mode; a full message is 128 of them.
     const size_t units_per_message =
-        device_->mode() == emu::DeviceEmulator::Mode::Usb ? USB_MESSAGE_LIMIT / USB_SLICE_SIZE : 1;
+        device_->mode() == emu::Device::Mode::Usb ? USB_MESSAGE_LIMIT / USB_SLICE_SIZE : 1;
     std::vector<std::vector<uint8_t>> batch;
     std::vector<pollfd> fds;
     std::vector<Link *> order;

@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/emulator/device_emulator.h"
+#include "tools/emulator/device.h"
 
 namespace ctl {
 
@@ -114,7 +114,7 @@ struct LinkRecord {
 class Controller {
   public:
     // The device must outlive the controller.
-    Controller(emu::DeviceEmulator *device, Options options);
+    Controller(emu::Device *device, Options options);
     ~Controller();  // stop()
     Controller(const Controller &) = delete;
     Controller &operator=(const Controller &) = delete;
@@ -163,7 +163,7 @@ class Controller {
     void update_record(const Link &link, bool to_agent, const uint8_t *data, size_t n);
     void note_local_id(const Link &link);
 
-    emu::DeviceEmulator *const device_;
+    emu::Device *const device_;
     const Options options_;
     std::shared_ptr<Inbox> inbox_;
     std::vector<int> listen_fds_;

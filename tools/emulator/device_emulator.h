@@ -27,13 +27,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "tools/emulator/device.h"
 #include "tools/emulator/usb_packet.h"
 
 struct fuse_session;
@@ -44,17 +44,12 @@ namespace emu {
 
 constexpr size_t NET_CDEV_MAX_MESSAGE = 131072;
 
-class DeviceEmulator {
+class DeviceEmulator : public Device {
   public:
-    enum class Mode { NetCdev, Usb };
     using Clock = std::chrono::steady_clock;
-    // Called on the FUSE thread for every whole message the agent wrote,
-    // before its write returns. Return true when the message is handled and
-    // must not be queued for wait_message. Must not block.
-    using MessageHook = std::function<bool(const std::vector<uint8_t> &msg)>;
 
     explicit DeviceEmulator(Mode mode);
-    ~DeviceEmulator();  // stop()
+    ~DeviceEmulator() override;  // stop()
     DeviceEmulator(const DeviceEmulator &) = delete;
     DeviceEmulator &operator=(const DeviceEmulator &) = delete;
 
@@ -63,22 +58,23 @@ class DeviceEmulator {
     bool start(const std::string &mount_dir = "");
     // Answers held reads with ENODEV, unmounts and joins. Idempotent.
     void stop();
-    Mode mode() const { return mode_; }
+    Mode mode() const override { return mode_; }
     std::string file_name() const;    // "net_cdev" or "lcd1"
     std::string device_file() const;  // mount dir + "/" + file_name()
 
     // Controller to agent.
-    // A message for the agent; Usb: cut into packet nodes behind the flag.
-    void inject(const std::vector<uint8_t> &msg);
+    void inject(const std::vector<uint8_t> &msg) override;
     // Bytes delivered as they are: Usb: by one read; NetCdev: as one message.
     void inject_unit(std::vector<uint8_t> unit);
     // Units not yet read completely (Usb: nodes; NetCdev: messages).
-    size_t pending_for_agent() const;
+    size_t pending_for_agent() const override;
 
     // Agent to controller, in the order written.
     bool wait_message(std::vector<uint8_t> *msg, std::chrono::milliseconds timeout);
     size_t messages_waiting() const;
-    void set_message_hook(MessageHook hook);
+    // The hook runs on the FUSE thread before the agent's write returns; a
+    // message it does not handle is queued for wait_message.
+    void set_message_hook(MessageHook hook) override;
     // Usb: also keep every raw node the agent wrote, for wait_unit.
     void record_units(bool on);
     bool wait_unit(std::vector<uint8_t> *unit, std::chrono::milliseconds timeout);
@@ -99,9 +95,9 @@ class DeviceEmulator {
     // Counters.
     size_t open_count() const;    // successful opens so far
     size_t open_handles() const;  // currently open
-    uint64_t bytes_from_agent() const;
+    uint64_t bytes_from_agent() const override;
     uint64_t writes_from_agent() const;  // accepted writes
-    uint64_t bytes_to_agent() const;
+    uint64_t bytes_to_agent() const override;
     uint64_t refused_units() const;  // Usb: nodes the reassembly refused
 
     // FUSE handlers; public only for the C callbacks.

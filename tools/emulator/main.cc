@@ -1,7 +1,8 @@
 // cdev_emulator [--usb] [--map P:Q]... [--listen X:H]... [--udp H:text]...
-//               [--trace] <mount_dir>
-// Serves the emulated device file in mount_dir, prints its path, and plays
-// the management controller behind it:
+//               [--trace] <mount_dir> | --fast <socket>
+// Serves the emulated device file in mount_dir (or, with --fast, the fast
+// stand-in's socket for an agent run with tools/fastdev's library
+// preloaded), prints its path, and plays the management controller behind it:
 //   --map P:Q     the agent's links to controller port P reach 127.0.0.1:Q
 //   --listen X:H  each client on 127.0.0.1:X (0: any free port) becomes a
 //                 link the controller opens to host port H
@@ -21,6 +22,7 @@
 
 #include "tools/controller/controller.h"
 #include "tools/emulator/device_emulator.h"
+#include "tools/fastdev/fast_device.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ struct Datagram {
 void usage(const char *argv0) {
     fprintf(stderr,
             "usage: %s [--usb] [--map P:Q]... [--listen X:H]... [--udp H:text]... [--trace] "
-            "<mount_dir>\n",
+            "<mount_dir> | --fast <socket>\n",
             argv0);
 }
 
@@ -74,7 +76,7 @@ void trace_message(const std::vector<uint8_t> &m) {
             ctl::printable_id(ctl::header_peer_id(m.data())));
 }
 
-void print_summary(const ctl::Controller &controller, const emu::DeviceEmulator &device) {
+void print_summary(const ctl::Controller &controller, const emu::Device &device) {
     printf("controller: %" PRIu64 " init, %" PRIu64 " heartbeat messages from the agent; %" PRIu64
            " messages fit no link\n",
            controller.init_count(), controller.heartbeat_count(), controller.ignored_messages());
@@ -98,6 +100,7 @@ int main(int argc, char **argv) {
     ctl::Options options;
     std::vector<Datagram> datagrams;
     std::string mount_dir;
+    std::string fast_socket;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         bool has_value = i + 1 < argc;
@@ -106,6 +109,8 @@ int main(int argc, char **argv) {
         std::string text;
         if (arg == "--usb") {
             mode = emu::DeviceEmulator::Mode::Usb;
+        } else if (arg == "--fast" && has_value) {
+            fast_socket = argv[++i];
         } else if (arg == "--trace") {
             options.observe = trace_message;
         } else if (arg == "--map" && has_value && parse_pair(argv[++i], &a, &b, nullptr)) {
@@ -121,7 +126,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (mount_dir.empty()) {
+    if (mount_dir.empty() == fast_socket.empty()) {
         usage(argv[0]);
         return 2;
     }
@@ -133,19 +138,21 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    emu::DeviceEmulator device(mode);
-    if (!device.start(mount_dir)) {
-        fprintf(stderr, "cannot mount the emulated device on %s\n", mount_dir.c_str());
+    emu::DeviceEmulator emulated(mode);
+    fastdev::FastDevice fast(mode);
+    emu::Device &device = fast_socket.empty() ? static_cast<emu::Device &>(emulated) : fast;
+    if (fast_socket.empty() ? !emulated.start(mount_dir) : !fast.start(fast_socket)) {
+        fprintf(stderr, "cannot serve the device on %s\n",
+                fast_socket.empty() ? mount_dir.c_str() : fast_socket.c_str());
         return 1;
     }
     ctl::Controller controller(&device, options);
     std::string error;
     if (!controller.start(&error)) {
         fprintf(stderr, "%s\n", error.c_str());
-        device.stop();
         return 1;
     }
-    printf("%s\n", device.device_file().c_str());
+    printf("%s\n", fast_socket.empty() ? emulated.device_file().c_str() : fast_socket.c_str());
     std::vector<uint16_t> ports = controller.listen_ports();
     for (size_t i = 0; i < ports.size(); ++i) {
         printf("listening on 127.0.0.1:%u for host port %u\n", ports[i], options.listens[i].second);
@@ -163,6 +170,7 @@ int main(int argc, char **argv) {
     }
     controller.stop();
     print_summary(controller, device);
-    device.stop();
+    emulated.stop();
+    fast.stop();
     return 0;
 }
