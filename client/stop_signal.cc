@@ -1,0 +1,35 @@
+// The stop pipe and its signal handler.
+#include "client/stop_signal.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+int g_stop_write_fd = -1;
+
+void on_stop_signal(int) {
+    char byte = 1;
+    if (write(g_stop_write_fd, &byte, 1) < 0) {
+        // The pipe is full: a stop byte is there already.
+    }
+}
+
+}  // namespace
+
+int install_stop_signals() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return -1;
+    }
+    g_stop_write_fd = fds[1];
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0) {
+        return -1;
+    }
+    return fds[0];
+}
