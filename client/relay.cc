@@ -1,8 +1,14 @@
-// The relay loop. Each direction reads only into an empty buffer and writes
-// what it read at once, waiting for POLLOUT only when the receiver is full.
+// The relay loop. Between sockets and pipes each direction moves its bytes
+// through a pipe of its own with splice, so they never pass through this
+// process's memory; to or from anything else (a terminal, a file) it copies
+// through a buffer. A direction reads only when nothing of its last read is
+// pending, and writes what it read at once, waiting for POLLOUT only when the
+// receiver is full.
 #include "client/relay.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,28 +19,76 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t BUFFER_SIZE = 256 * 1024;
+constexpr int PIPE_SIZE = 1024 * 1024;
+constexpr size_t COPY_BUFFER_SIZE = 256 * 1024;
+
+bool can_splice(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode));
+}
 
 struct Direction {
     int from = -1;
     int to = -1;
-    std::vector<uint8_t> buf = std::vector<uint8_t>(BUFFER_SIZE);
-    size_t start = 0;
-    size_t end = 0;
+    int pipe_read = -1;  // -1: copying through buf
+    int pipe_write = -1;
+    size_t capacity = 0;  // of the pipe
+    std::vector<uint8_t> buf;
+    size_t start = 0;  // copy: the pending bytes are buf[start, start + pending)
+    size_t pending = 0;
     bool eof = false;
     uint64_t bytes = 0;
-    bool empty() const { return start == end; }
+
+    Direction(int from_fd, int to_fd) : from(from_fd), to(to_fd) {
+        int fds[2];
+        if (can_splice(from) && can_splice(to) && pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            pipe_read = fds[0];
+            pipe_write = fds[1];
+            int size = fcntl(pipe_write, F_SETPIPE_SZ, PIPE_SIZE);
+            capacity = static_cast<size_t>(size > 0 ? size : fcntl(pipe_write, F_GETPIPE_SZ));
+        } else {
+            buf.resize(COPY_BUFFER_SIZE);
+        }
+    }
+    ~Direction() {
+        if (pipe_read >= 0) {
+            close(pipe_read);
+            close(pipe_write);
+        }
+    }
+    Direction(const Direction &) = delete;
+    Direction &operator=(const Direction &) = delete;
+
+    bool empty() const { return pending == 0; }
 };
 
 enum class Io { Done, Failed };
 
-// One read into the empty buffer; a reset counts as the end of the stream
-// when reset_is_eof.
+ssize_t read_some(Direction *d) {
+    if (d->pipe_read >= 0) {
+        return splice(d->from, nullptr, d->pipe_write, nullptr, d->capacity,
+                      SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    }
+    d->start = 0;
+    return read(d->from, d->buf.data(), d->buf.size());
+}
+
+ssize_t write_some(Direction *d) {
+    if (d->pipe_read >= 0) {
+        return splice(d->pipe_read, nullptr, d->to, nullptr, d->pending,
+                      SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    }
+    ssize_t n = write(d->to, d->buf.data() + d->start, d->pending);
+    d->start += static_cast<size_t>(n > 0 ? n : 0);
+    return n;
+}
+
+// One read while nothing is pending; a reset counts as the end of the
+// stream when reset_is_eof.
 Io fill(Direction *d, bool reset_is_eof) {
-    ssize_t n = read(d->from, d->buf.data(), d->buf.size());
+    ssize_t n = read_some(d);
     if (n > 0) {
-        d->start = 0;
-        d->end = static_cast<size_t>(n);
+        d->pending = static_cast<size_t>(n);
         return Io::Done;
     }
     if (n == 0 || (reset_is_eof && errno == ECONNRESET)) {
@@ -46,11 +100,11 @@ Io fill(Direction *d, bool reset_is_eof) {
 
 Io drain(Direction *d) {
     while (!d->empty()) {
-        ssize_t n = write(d->to, d->buf.data() + d->start, d->end - d->start);
+        ssize_t n = write_some(d);
         if (n < 0) {
             return errno == EAGAIN || errno == EINTR ? Io::Done : Io::Failed;
         }
-        d->start += static_cast<size_t>(n);
+        d->pending -= static_cast<size_t>(n);
         d->bytes += static_cast<uint64_t>(n);
     }
     return Io::Done;
@@ -83,11 +137,8 @@ short revents_of(const std::vector<pollfd> &fds, int slot) {
 }  // namespace
 
 RelayResult relay(const RelayEnds &ends) {
-    Direction up, down;
-    up.from = ends.local_in;
-    up.to = ends.link;
-    down.from = ends.link;
-    down.to = ends.local_out;
+    Direction up(ends.local_in, ends.link);
+    Direction down(ends.link, ends.local_out);
     std::optional<Clock::time_point> quiet_until;
     std::vector<pollfd> fds;
     while (true) {

@@ -170,14 +170,25 @@ class ClientTest : public ::testing::Test {
     std::string agent_port_;
 };
 
+// Standard input and output as files (copied through a buffer) or as pipes
+// (spliced), as ssh's ProxyCommand has them.
 TEST_F(ClientTest, StdioCarriesEveryByteInBothDeviceModes) {
-    const std::pair<Mode, size_t> modes[] = {{Mode::NetCdev, 3 * MIB}, {Mode::Usb, MIB / 2}};
-    for (auto [mode, size] : modes) {
-        SCOPED_TRACE(mode == Mode::Usb ? "USB" : "net_cdev");
+    const struct {
+        Mode mode;
+        size_t size;
+        bool pipes;
+    } cases[] = {{Mode::NetCdev, 3 * MIB, false}, {Mode::Usb, MIB / 2, true}};
+    for (auto [mode, size, pipes] : cases) {
+        SCOPED_TRACE(mode == Mode::Usb ? "USB, pipes" : "net_cdev, files");
         ASSERT_NO_FATAL_FAILURE(start_agent(mode));
         Bytes data = stream_bytes(1, size);
-        auto c = client({"-v", "-a", agent_port_, "-q", "2", "7001"},
-                        put_file(scratch_.path + "/in", data));
+        std::string in = put_file(scratch_.path + "/in", data);
+        std::unique_ptr<Process> c = pipes
+                                         ? std::make_unique<Process>(std::vector<std::string>{
+                                               "bash", "-o", "pipefail", "-c",
+                                               "cat " + in + " | " + CDEV_CONNECT_BINARY +
+                                                   " -v -a " + agent_port_ + " -q 2 7001 | cat"})
+                                         : client({"-v", "-a", agent_port_, "-q", "2", "7001"}, in);
         ASSERT_EQ(c->wait(60s), 0) << c->err();
         Bytes out = file_bytes(c->out_path());
         EXPECT_EQ(out.size(), data.size());
