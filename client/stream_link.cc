@@ -1,10 +1,9 @@
 // A stream link: the agent is reached, the controller accepts the link, and
 // the relay carries it until one side ends it.
-#include <cstring>
-
-#include "client/agent_link.h"
+#include "client/agent_connect.h"
 #include "client/exit_status.h"
 #include "client/link_report.h"
+#include "client/link_request.h"
 #include "client/modes.h"
 #include "client/relay.h"
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/agent_link.h"
+#include "client/agent_connect.h"
 #include "client/exit_status.h"
 #include "client/link_report.h"
 #include "client/local_socket.h"

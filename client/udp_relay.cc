@@ -9,9 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "client/agent_link.h"
+#include "client/agent_connect.h"
 #include "client/exit_status.h"
 #include "client/link_report.h"
+#include "client/link_request.h"
 #include "client/local_socket.h"
 #include "client/modes.h"
 #include "client/stop_signal.h"
@@ -40,7 +41,7 @@ bool forward_one(const ConnectOptions &options, const Datagram &d, int stop_fd, 
     AgentConnection agent = connect_agent(options.agent_port, options.agent_port_chosen);
     if (agent.fd < 0) {
         report->end = agent.error;
-        return false;
+        return true;
     }
     report->agent_port = agent.port;
     setsockopt(agent.fd, SOL_SOCKET, SO_SNDBUF, &REQUEST_SEND_BUFFER, sizeof(REQUEST_SEND_BUFFER));

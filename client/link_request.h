@@ -1,10 +1,7 @@
-// Opening a link through the agent: the connection to the agent on
-// 127.0.0.1 (looking for an agent that moved to another port), the 32-byte
-// request, and the wait for the controller's answer, either the response
-// that opens a stream link or the single reply to a one-shot request.
+// The client's side of opening a link through the agent: the 32-byte request
+// and the wait for the controller's answer, either the response that opens
+// a stream link or the single reply to a one-shot forward request.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -12,24 +9,6 @@
 #include <vector>
 
 #include "common/msg_header.h"
-
-// An agent process found by its name, cdev.<port>.
-struct RunningAgent {
-    pid_t pid = 0;
-    uint16_t port = 0;
-};
-std::vector<RunningAgent> find_running_agents();
-
-struct AgentConnection {
-    int fd = -1;  // non-blocking, no-delay; -1 when no agent was reached
-    uint16_t port = 0;
-    std::string error;  // why no agent was reached
-    std::string note;   // set when an agent was found on another port
-};
-
-// Connects to the agent on `port`; unless the port was chosen by the user,
-// tries the ports of running agents next.
-AgentConnection connect_agent(uint16_t port, bool port_chosen);
 
 // The client request for a stream link to controller port `port`.
 msg_header link_request(uint16_t port);
@@ -43,7 +22,7 @@ bool send_whole(int fd, const void *data, size_t n, std::string *error);
 struct LinkAnswer {
     int status = 0;              // STATUS_OK, STATUS_REFUSED, STATUS_NO_ANSWER or STATUS_IO_ERROR
     bool stopped = false;        // stop_fd became readable first
-    msg_header header{};         // the controller's response when status is STATUS_OK
+    msg_header header{};         // await_answer: the controller's response
     std::vector<uint8_t> reply;  // await_reply: what the agent wrote before closing
     std::string error;
 };
@@ -52,7 +31,3 @@ struct LinkAnswer {
 LinkAnswer await_answer(int fd, std::chrono::milliseconds wait, int stop_fd);
 // Reads everything the agent writes until it closes the connection.
 LinkAnswer await_reply(int fd, std::chrono::milliseconds wait, int stop_fd);
-
-// Shuts a socket down both ways and closes it (the agent then sends the
-// link's CLOSE to the controller).
-void close_socket(int fd);
