@@ -4,6 +4,7 @@
 // over one link (ssh ProxyCommand), a TCP listener with a link per client
 // (ssh -L), and a UDP relay sending each datagram as a one-shot request.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "client/exit_status.h"
 #include "client/modes.h"
 #include "client/options.h"
+#include "client/stop_signal.h"
 #include "client/version.h"
 
 namespace {
@@ -21,6 +23,23 @@ void print_version() {
     } else {
         printf("cdev-connect %s\n", CDEV_CONNECT_VERSION);
     }
+}
+
+// A stopping signal ends the link cleanly (its line still printed), then
+// ends the process as the signal would have.
+int run_stdio(const ConnectOptions &options) {
+    StreamSide side;
+    side.from = "stdio";
+    side.in = STDIN_FILENO;
+    side.out = STDOUT_FILENO;
+    side.stop_fd = install_stop_signals();
+    side.linger = options.linger;
+    int status = run_stream_link(options, side);
+    if (int sig = side.stop_fd >= 0 ? take_stop_signal(side.stop_fd) : 0; sig != 0) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+    }
+    return status;
 }
 
 }  // namespace
@@ -51,10 +70,5 @@ int main(int argc, char **argv) {
         case ConnectMode::Stdio:
             break;
     }
-    StreamSide side;
-    side.from = "stdio";
-    side.in = 0;
-    side.out = 1;
-    side.linger = options.linger;
-    return run_stream_link(options, side);
+    return run_stdio(options);
 }

@@ -21,7 +21,7 @@ struct StreamSide {
 
 // One link to the controller port, from the request to its end.
 int run_stream_link(const ConnectOptions &options, const StreamSide &side);
-// -L: a stream link per accepted client until SIGINT or SIGTERM.
+// -L: a stream link per accepted client until SIGINT, SIGTERM or SIGHUP.
 int run_tcp_listener(const ConnectOptions &options);
-// -U: a one-shot request per datagram until SIGINT or SIGTERM.
+// -U: a one-shot request per datagram until SIGINT, SIGTERM or SIGHUP.
 int run_udp_relay(const ConnectOptions &options);

@@ -5,14 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 namespace {
 
 int g_stop_write_fd = -1;
 
-void on_stop_signal(int) {
-    char byte = 1;
-    if (write(g_stop_write_fd, &byte, 1) < 0) {
-        // The pipe is full: a stop byte is there already.
+void on_stop_signal(int sig) {
+    char number = static_cast<char>(sig);
+    if (write(g_stop_write_fd, &number, 1) < 0) {
+        // The pipe is full: a stop is there already.
     }
 }
 
@@ -28,8 +30,15 @@ int install_stop_signals() {
     sa.sa_handler = on_stop_signal;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0) {
-        return -1;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigaction(sig, &sa, nullptr) != 0) {
+            return -1;
+        }
     }
     return fds[0];
+}
+
+int take_stop_signal(int stop_fd) {
+    char number = 0;
+    return read(stop_fd, &number, 1) == 1 ? number : 0;
 }

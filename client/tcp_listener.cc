@@ -1,5 +1,5 @@
 // The TCP listener: every accepted client gets its own stream link, on a
-// thread of its own, until SIGINT or SIGTERM closes them all.
+// thread of its own, until SIGINT, SIGTERM or SIGHUP closes them all.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
