@@ -246,16 +246,17 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
     const struct {
         uint16_t controller_port;
+        std::string wait;          // -w, for the answer
         std::string reply_prefix;  // "": no reply comes
         std::string ending;
-    } cases[] = {{UDP_ECHO, "echo:", "answered"},
-                 {UDP_SILENT, "", "no answer from the controller within 2.0 s"}};
+    } cases[] = {{UDP_ECHO, "6", "echo:", "answered"},
+                 {UDP_SILENT, "2", "", "no answer from the controller within 2.0 s"}};
     Bytes payload = stream_bytes(3, 1400);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ending);
         const int port = free_tcp_port();
         auto relay = start_listener("-U " + std::to_string(port) + ":" +
-                                    std::to_string(c.controller_port) + " -w 2");
+                                    std::to_string(c.controller_port) + " -w " + c.wait);
         int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = loopback(port);
         ASSERT_EQ(sendto(udp, payload.data(), payload.size(), 0,
@@ -263,7 +264,8 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
                   static_cast<ssize_t>(payload.size()));
         pollfd p{udp, POLLIN, 0};
         Bytes reply(2000);
-        ssize_t n = poll(&p, 1, 4000) == 1 ? recv(udp, reply.data(), reply.size(), 0) : 0;
+        int wait_ms = std::stoi(c.wait) * 1000 + 1000;
+        ssize_t n = poll(&p, 1, wait_ms) == 1 ? recv(udp, reply.data(), reply.size(), 0) : 0;
         reply.resize(static_cast<size_t>(std::max<ssize_t>(n, 0)));
         close(udp);
         std::string expected = c.reply_prefix + std::string(payload.begin(), payload.end());
