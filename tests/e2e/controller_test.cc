@@ -296,7 +296,8 @@ TEST(AgentRequests, UnmappedPortIsRefusedAndForwardRequestGetsTheReply) {
 
     int fd = env.connect_client();
     ASSERT_GE(fd, 0);
-    Bytes request = link_request(CONTROLLER_PORT, ctl::TYPE_FORWARD, ctl::PROTOCOL_UDP);
+    // Protocol 1 would be a datagram; any other non-zero one reaches the TCP service.
+    Bytes request = link_request(CONTROLLER_PORT, ctl::TYPE_FORWARD, 2);
     Bytes payload = pattern(3000, 7);
     request.insert(request.end(), payload.begin(), payload.end());
     ASSERT_TRUE(e2e::send_all(fd, request));  // one send: the agent takes what has arrived

@@ -79,6 +79,18 @@ int start_connect(uint16_t port, bool *done) {
     return -1;
 }
 
+// A UDP socket connected to 127.0.0.1:port, for a forward request's
+// datagram and its reply; -1 on failure.
+int open_datagram(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int ms_until(Clock::time_point t, Clock::time_point now) {
     if (t <= now) {
         return 0;
@@ -181,6 +193,7 @@ struct Controller::Link {
     size_t record = 0;
 
     bool has_out() const { return out_done < out.size(); }
+    bool is_datagram() const { return header[OFFSET_PROTOCOL] == PROTOCOL_UDP; }
 };
 
 Controller::Controller(emu::Device *device, Options options)
@@ -477,8 +490,11 @@ void Controller::start_forward(const std::vector<uint8_t> &msg) {
     note_local_id(*link);
     link->out.assign(msg.begin() + HEADER_SIZE, msg.end());
     update_record(*link, false, link->out.data(), link->out.size());
-    bool done = false;
-    link->fd = service_port == 0 ? -1 : start_connect(service_port, &done);
+    // A datagram's socket is ready at once; a TCP service may still be connecting.
+    bool done = link->is_datagram();
+    link->fd = service_port == 0 ? -1
+               : done            ? open_datagram(service_port)
+                                 : start_connect(service_port, &done);
     if (link->fd < 0) {
         send_header(link->header, TYPE_CLOSE);
         remove(link, service_port == 0 ? "port not mapped" : "connect failed");
@@ -623,7 +639,7 @@ void Controller::read_service(Link *link) {
             link->reply.insert(link->reply.end(), payload, payload + n);
             link->deadline = std::min(link->forward_end, Clock::now() + options_.forward_quiet);
         }
-        if (n <= 0 || link->reply.size() == max_payload()) {
+        if (n <= 0 || link->reply.size() == max_payload() || link->is_datagram()) {
             finish_forward(link);
         }
         return;
@@ -644,7 +660,10 @@ void Controller::read_service(Link *link) {
 
 void Controller::finish_forward(Link *link) {
     if (link->reply.empty()) {
-        send_header(link->header, TYPE_CLOSE);
+        // A datagram without a reply is answered with nothing at all.
+        if (!link->is_datagram()) {
+            send_header(link->header, TYPE_CLOSE);
+        }
         remove(link, "no reply");
         return;
     }

@@ -5,6 +5,8 @@
 //   response (or a CLOSE when the connect fails), then data flows both ways;
 // - the agent's one-shot forward request: the payload goes to the mapped
 //   service and its reply, read for a short while, comes back as one message;
+//   with protocol 1 (UDP) the payload is one datagram and the reply the first
+//   datagram back, or nothing when none comes; other protocols use TCP;
 // - links the controller opens: each client accepted on a listening port X
 //   becomes a request to the agent for host port H (X -> H);
 // - single UDP datagrams for host ports;

@@ -1,0 +1,33 @@
+// The client's side of opening a link through the agent: the 32-byte request
+// and the wait for the controller's answer, either the response that opens
+// a stream link or the single reply to a one-shot forward request.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/msg_header.h"
+
+// The client request for a stream link to controller port `port`.
+msg_header link_request(uint16_t port);
+// A one-shot forward request: header and payload, to be sent in one piece
+// because the agent reads the payload once, right after the header.
+std::vector<uint8_t> forward_request(uint16_t port, const uint8_t *payload, size_t n);
+
+// Sends all n bytes on a non-blocking socket; false with *error.
+bool send_whole(int fd, const void *data, size_t n, std::string *error);
+
+struct LinkAnswer {
+    int status = 0;              // STATUS_OK, STATUS_REFUSED, STATUS_NO_ANSWER or STATUS_IO_ERROR
+    bool stopped = false;        // stop_fd became readable first
+    msg_header header{};         // await_answer: the controller's response
+    std::vector<uint8_t> reply;  // await_reply: what the agent wrote before closing
+    std::string error;
+};
+
+// Reads the controller's 32-byte type-1 response, and not a byte more.
+LinkAnswer await_answer(int fd, std::chrono::milliseconds wait, int stop_fd);
+// Reads everything the agent writes until it closes the connection.
+LinkAnswer await_reply(int fd, std::chrono::milliseconds wait, int stop_fd);

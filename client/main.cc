@@ -1,0 +1,74 @@
+// cdev-connect: lets everyday programs reach services on the management
+// controller through the CDEV agent, which only speaks to clients that send
+// its 32-byte request header first. Three modes: standard input and output
+// over one link (ssh ProxyCommand), a TCP listener with a link per client
+// (ssh -L), and a UDP relay sending each datagram as a one-shot request.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "client/exit_status.h"
+#include "client/modes.h"
+#include "client/options.h"
+#include "client/stop_signal.h"
+#include "client/version.h"
+
+namespace {
+
+void print_version() {
+    if (CDEV_CONNECT_GIT_DESCRIBE[0] != '\0') {
+        printf("cdev-connect %s (%s)\n", CDEV_CONNECT_VERSION, CDEV_CONNECT_GIT_DESCRIBE);
+    } else {
+        printf("cdev-connect %s\n", CDEV_CONNECT_VERSION);
+    }
+}
+
+// A stopping signal ends the link cleanly (its line still printed), then
+// ends the process as the signal would have.
+int run_stdio(const ConnectOptions &options) {
+    StreamSide side;
+    side.from = "stdio";
+    side.in = STDIN_FILENO;
+    side.out = STDOUT_FILENO;
+    side.stop_fd = install_stop_signals();
+    side.linger = options.linger;
+    int status = run_stream_link(options, side);
+    if (int sig = side.stop_fd >= 0 ? take_stop_signal(side.stop_fd) : 0; sig != 0) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    ConnectOptions options;
+    std::string error;
+    switch (parse_options(argc, argv, getenv("CDEV_AGENT_PORT"), &options, &error)) {
+        case ParseOutcome::Help:
+            printf("%s\n%s", synopsis_text(), help_text());
+            return STATUS_OK;
+        case ParseOutcome::Version:
+            print_version();
+            return STATUS_OK;
+        case ParseOutcome::Error:
+            fprintf(stderr, "cdev-connect: %s\n%s", error.c_str(), synopsis_text());
+            return STATUS_USAGE;
+        case ParseOutcome::Run:
+            break;
+    }
+    // A peer that went away shows as a failed write, not as a signal.
+    signal(SIGPIPE, SIG_IGN);
+    switch (options.mode) {
+        case ConnectMode::TcpListener:
+            return run_tcp_listener(options);
+        case ConnectMode::UdpRelay:
+            return run_udp_relay(options);
+        case ConnectMode::Stdio:
+            break;
+    }
+    return run_stdio(options);
+}

@@ -1,0 +1,288 @@
+// cdev-connect end to end: the real client between real peers (curl,
+// python3's http.server, TCP and UDP echo services) and the real agent on
+// the emulated device, the test controller serving the controller's side.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "tests/e2e/agent_checks.h"
+#include "tests/e2e/harness.h"
+#include "tools/controller/controller.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Mode = emu::DeviceEmulator::Mode;
+
+constexpr uint16_t ECHO = 7001, HTTP = 7002, UDP_ECHO = 7003, UDP_SILENT = 7004;
+constexpr size_t MIB = 1 << 20;
+
+// A TCP echo, a UDP echo answering "echo:" + datagram, and a UDP port that
+// never answers; prints their ports.
+const char *const SERVICES_PY = R"(
+import socket, socketserver, threading
+class Echo(socketserver.BaseRequestHandler):
+    def handle(self):
+        while data := self.request.recv(65536):
+            self.request.sendall(data)
+socketserver.ThreadingTCPServer.daemon_threads = True
+tcp = socketserver.ThreadingTCPServer(('127.0.0.1', 0), Echo)
+udp, silent = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
+udp.bind(('127.0.0.1', 0)); silent.bind(('127.0.0.1', 0))
+print(tcp.server_address[1], udp.getsockname()[1], silent.getsockname()[1])
+threading.Thread(target=tcp.serve_forever, daemon=True).start()
+while True:
+    data, peer = udp.recvfrom(65536)
+    udp.sendto(b'echo:' + data, peer)
+)";
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+    for (auto end = std::chrono::steady_clock::now() + timeout; !done();) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string put_file(const std::string &path, const std::string &data) {
+    std::ofstream(path, std::ios::binary) << data;
+    return path;
+}
+
+Bytes as_bytes(const std::string &s) {
+    return Bytes(s.begin(), s.end());
+}
+
+sockaddr_in loopback(int port) {
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+AgentOptions bash_command(const std::string &command) {
+    AgentOptions options;
+    options.program = "/bin/bash";
+    options.args = {"-o", "pipefail", "-c", command};
+    options.make_log_dir = false;
+    return options;
+}
+
+// A bash command line run as a harness process, its output in files; "exec"
+// in front makes signals reach the program itself.
+struct Process : AgentProcess {
+    explicit Process(const std::string &command) : AgentProcess(bash_command(command)) { start(); }
+    bool wait_err(const std::string &needle, std::chrono::milliseconds timeout = 10s) const {
+        return wait_until([&] { return stderr_text().find(needle) != std::string::npos; }, timeout);
+    }
+};
+
+class ClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(wait_until([&] { return services_.stdout_text().ends_with("\n"); }, 10s));
+        std::istringstream(services_.stdout_text()) >> echo_ >> udp_echo_ >> silent_;
+    }
+    void TearDown() override {
+        controller_.reset();
+        if (agent_) {
+            stop_agent_cleanly(*agent_);
+        }
+    }
+    // The agent on an emulated device of that mode, the services mapped.
+    void start_agent(Mode mode) {
+        TearDown();
+        agent_ = std::make_unique<AgentOnEmulator>(mode);
+        ctl::Options options;
+        options.port_map = {
+            {ECHO, echo_}, {HTTP, http_port_}, {UDP_ECHO, udp_echo_}, {UDP_SILENT, silent_}};
+        controller_ = std::make_unique<ctl::Controller>(&agent_->emu, options);
+        std::string error;
+        ASSERT_TRUE(controller_->start(&error)) << error;
+        ASSERT_TRUE(agent_->start()) << agent_->agent.log();
+    }
+    // The client's command line with the agent's port.
+    std::string client(const std::string &args) {
+        return std::string(CDEV_CONNECT_BINARY) + " -a " + std::to_string(agent_->agent_port()) +
+               " " + args;
+    }
+    // A listener mode of the client, once it reported that it is ready.
+    std::unique_ptr<Process> start_listener(const std::string &args) {
+        auto p = std::make_unique<Process>("exec " + client("-v " + args));
+        EXPECT_TRUE(p->wait_err(args[1] == 'L' ? "listening on" : "relaying datagrams"));
+        return p;
+    }
+    std::vector<ctl::LinkRecord> ended_links() {
+        EXPECT_TRUE(wait_until([&] { return controller_->open_links() == 0; }, 10s));
+        return controller_->links();
+    }
+
+    TempDir scratch_;
+    Process services_{"exec python3 -u " + put_file(scratch_.path + "/services.py", SERVICES_PY)};
+    uint16_t echo_ = 0, udp_echo_ = 0, silent_ = 0;
+    uint16_t http_port_ = static_cast<uint16_t>(free_tcp_port());  // served in one test only
+    std::unique_ptr<AgentOnEmulator> agent_;
+    std::unique_ptr<ctl::Controller> controller_;
+};
+
+// Standard input and output as files (copied through a buffer) or as pipes
+// (spliced), as ssh's ProxyCommand has them.
+TEST_F(ClientTest, StdioCarriesEveryByteInBothDeviceModes) {
+    const struct {
+        Mode mode;
+        size_t size;
+        const char *command;  // %s: the client, %s: the input file
+    } cases[] = {{Mode::NetCdev, 3 * MIB, "exec %s <%s"},
+                 {Mode::Usb, MIB / 2, "cat %2$s | %1$s | cat"}};
+    for (auto [mode, size, command] : cases) {
+        SCOPED_TRACE(command);
+        ASSERT_NO_FATAL_FAILURE(start_agent(mode));
+        Bytes data = stream_bytes(1, size);
+        std::string in = put_file(scratch_.path + "/in", std::string(data.begin(), data.end()));
+        char line[512];
+        snprintf(line, sizeof(line), command, client("-v -q 2 7001").c_str(), in.c_str());
+        Process c(line);
+        ASSERT_EQ(c.wait_exit(60s), 0) << c.stderr_text();
+        EXPECT_EQ(fnv1a(as_bytes(c.stdout_text())), fnv1a(data));
+        std::vector<ctl::LinkRecord> links = ended_links();
+        ASSERT_EQ(links.size(), 1u);
+        EXPECT_EQ(links[0].sum_from_agent, fnv1a(data));
+        EXPECT_EQ(links[0].end, "closed by the agent");
+        snprintf(line, sizeof(line),
+                 "link 0x%08x/0x%08x stdio -> controller port 7001 via agent port %d: %zu bytes "
+                 "out, %zu bytes in",
+                 ntohl(links[0].local_id), ntohl(links[0].peer_id), agent_->agent_port(), size,
+                 size);
+        EXPECT_NE(c.stderr_text().find(line), std::string::npos) << line << "\n" << c.stderr_text();
+    }
+}
+
+TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
+    ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
+    const std::string unused = std::to_string(free_tcp_port());
+    const struct {
+        std::string command;
+        int status;
+        std::string message;
+    } cases[] = {
+        {client("7009"), 4, "the controller refused the link"},
+        {client("-a " + unused + " 7001"), 3, "agent not reachable on 127.0.0.1:" + unused},
+        {client("-w 0.1 7001"), 5, "no answer from the controller within"},
+        {client(""), 2, "give one controller PORT"},
+        {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        Process run(c.command + " </dev/null");
+        EXPECT_EQ(run.wait_exit(20s), c.status) << run.stderr_text();
+        EXPECT_NE(run.stderr_text().find(c.message), std::string::npos) << run.stderr_text();
+        EXPECT_TRUE(run.stdout_text().empty());
+    }
+}
+
+// curl fetches a file through one listener; fifty clients of another are
+// served at once until SIGTERM closes every link.
+TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
+    constexpr int CLIENTS = 50;
+    constexpr size_t SIZE = 20000;
+    const Bytes file = stream_bytes(9, 4 * MIB + 123);
+    put_file(scratch_.path + "/big.bin", std::string(file.begin(), file.end()));
+    Process http("exec python3 -m http.server " + std::to_string(http_port_) +
+                 " --bind 127.0.0.1 --directory " + scratch_.path);
+    ASSERT_TRUE(wait_serving(http_port_));
+    ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
+    const int web_port = free_tcp_port(), echo_port = free_tcp_port();
+    auto web = start_listener("-L " + std::to_string(web_port) + ":7002");
+    Process curl("exec curl -sS http://127.0.0.1:" + std::to_string(web_port) + "/big.bin");
+    ASSERT_EQ(curl.wait_exit(60s), 0) << curl.stderr_text();
+    EXPECT_EQ(fnv1a(as_bytes(curl.stdout_text())), fnv1a(file));
+    ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 0; }, 10s));
+
+    auto echo = start_listener("-L 127.0.0.1:" + std::to_string(echo_port) + ":7001");
+    std::vector<int> fds;
+    for (int i = 0; i < CLIENTS; ++i) {
+        sockaddr_in addr = loopback(echo_port);
+        fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(connect(fds.back(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        ASSERT_TRUE(send_all(fds.back(), stream_bytes(i, SIZE)));
+    }
+    for (int i = 0; i < CLIENTS; ++i) {
+        Bytes back;
+        EXPECT_TRUE(recv_exact(fds[i], SIZE, &back, 30s));
+        EXPECT_EQ(fnv1a(back), fnv1a(stream_bytes(i, SIZE))) << "client " << i;
+    }
+    EXPECT_EQ(controller_->open_links(), static_cast<size_t>(CLIENTS));
+    for (auto *listener : {web.get(), echo.get()}) {
+        listener->send_signal(SIGTERM);
+        EXPECT_EQ(listener->wait_exit(10s), 0) << listener->stderr_text();
+    }
+    for (int fd : fds) {
+        pollfd p{fd, POLLIN, 0};
+        uint8_t byte;
+        EXPECT_TRUE(poll(&p, 1, 5000) == 1 && recv(fd, &byte, 1, 0) <= 0);
+        close(fd);
+    }
+    std::vector<ctl::LinkRecord> links = ended_links();
+    ASSERT_EQ(links.size(), static_cast<size_t>(CLIENTS + 1));  // the first one is curl's
+    for (auto r = links.begin() + 1; r != links.end(); ++r) {
+        EXPECT_EQ(r->end, "closed by the agent");
+        EXPECT_EQ(r->bytes_to_agent, SIZE);
+        EXPECT_EQ(r->sum_to_agent, r->sum_from_agent);
+    }
+    std::string err = echo->stderr_text();
+    std::regex stopped(", stopped\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(err.begin(), err.end(), stopped), {}), CLIENTS)
+        << err;
+}
+
+TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
+    ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
+    const struct {
+        uint16_t controller_port;
+        std::string wait;          // -w, for the answer
+        std::string reply_prefix;  // "": no reply comes
+        std::string ending;
+    } cases[] = {{UDP_ECHO, "6", "echo:", "answered"},
+                 {UDP_SILENT, "2", "", "no answer from the controller within 2.0 s"}};
+    Bytes payload = stream_bytes(3, 1400);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ending);
+        const int port = free_tcp_port();
+        auto relay = start_listener("-U " + std::to_string(port) + ":" +
+                                    std::to_string(c.controller_port) + " -w " + c.wait);
+        int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(port);
+        ASSERT_EQ(sendto(udp, payload.data(), payload.size(), 0,
+                         reinterpret_cast<sockaddr *>(&addr), sizeof(addr)),
+                  static_cast<ssize_t>(payload.size()));
+        pollfd p{udp, POLLIN, 0};
+        Bytes reply(2000);
+        int wait_ms = std::stoi(c.wait) * 1000 + 1000;
+        ssize_t n = poll(&p, 1, wait_ms) == 1 ? recv(udp, reply.data(), reply.size(), 0) : 0;
+        reply.resize(static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        close(udp);
+        std::string expected = c.reply_prefix + std::string(payload.begin(), payload.end());
+        EXPECT_EQ(fnv1a(reply), fnv1a(c.reply_prefix.empty() ? Bytes() : as_bytes(expected)));
+        EXPECT_TRUE(relay->wait_err(c.ending, 5s)) << relay->stderr_text();
+        relay->send_signal(SIGTERM);
+        EXPECT_EQ(relay->wait_exit(10s), 0) << relay->stderr_text();
+    }
+    std::vector<ctl::LinkRecord> links = ended_links();
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].end, "answered");
+    EXPECT_EQ(links[1].end, "no reply");
+    for (const ctl::LinkRecord &r : links) {
+        EXPECT_EQ(r.kind, ctl::LinkKind::Forward);
+        EXPECT_EQ(r.sum_from_agent, fnv1a(payload));
+    }
+}
+
+}  // namespace
+}  // namespace e2e
