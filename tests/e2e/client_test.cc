@@ -180,6 +180,8 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);
+        // The controller's answers reach the agent a second late.
+        agent_->emu.set_read_delay(c.status == 5 ? 1000ms : 0ms);
         Process run(c.command + " </dev/null");
         EXPECT_EQ(run.wait_exit(20s), c.status) << run.stderr_text();
         EXPECT_NE(run.stderr_text().find(c.message), std::string::npos) << run.stderr_text();
