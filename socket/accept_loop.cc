@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 5;
+// Clients that connect at once wait in the kernel's queue rather than have
+// their connection attempts dropped and retried seconds later.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
 // Without descriptors or memory the accept fails until some are freed: the
 // loop waits, longer each time, instead of spinning.
 constexpr unsigned int ACCEPT_BACKOFF_MIN_MS = 10;

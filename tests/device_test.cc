@@ -185,8 +185,7 @@ TEST_F(DeviceTest, AbsentDeviceIsReportedOnce) {
     EXPECT_EQ(g_cdev_fd, -1);
     EXPECT_EQ(mark.count("send: Failed to write usb"), 1u);
     EXPECT_EQ(mark.count("Failed to open /dev/lcd1"), 1u);
-    EXPECT_EQ(pthread_mutex_trylock(&g_Send_Msg_Mutex), 0);
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    EXPECT_FALSE(send_lock_held());
 
     // The next write after the device came back finds it again.
     make_device(USB_CDEV_PATH);

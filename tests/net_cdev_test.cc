@@ -25,11 +25,7 @@ namespace {
 using test_support::log_mark;
 
 bool send_lock_is_free() {
-    if (pthread_mutex_trylock(&g_Send_Msg_Mutex) != 0) {
-        return false;
-    }
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
-    return true;
+    return !send_lock_held();
 }
 
 // The device is one end of a packet socket pair: one write arrives as one
@@ -153,10 +149,10 @@ TEST_F(NetCdevWrite, NoSendBufferFailsWithoutLockOrLog) {
     EXPECT_EQ(g_send_buf.load(), nullptr);
     message header({32});
     log_mark mark;
-    ASSERT_EQ(pthread_mutex_lock(&g_Send_Msg_Mutex), 0);
+    send_lock_acquire();
     // Returns at once although another writer holds the lock.
     EXPECT_EQ(write_cdev_iov(header.entries.data(), 1), -ENOMEM);
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    send_lock_release();
     EXPECT_EQ(mark.text(), "");
     next_packet();
     EXPECT_LT(last_recv_, 0);
@@ -164,11 +160,11 @@ TEST_F(NetCdevWrite, NoSendBufferFailsWithoutLockOrLog) {
 
 // At shutdown the buffer goes away only when no writer holds the send lock.
 TEST_F(NetCdevWrite, SendBufferOutlivesAWriterHoldingTheLock) {
-    ASSERT_EQ(pthread_mutex_lock(&g_Send_Msg_Mutex), 0);
+    send_lock_acquire();
     std::thread shutdown([] { cdev_free_send_buf(); });
     shutdown.join();
     EXPECT_NE(g_send_buf.load(), nullptr);
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    send_lock_release();
     cdev_free_send_buf();
     EXPECT_EQ(g_send_buf.load(), nullptr);
 }

@@ -24,11 +24,10 @@ read_iov_func g_read_iov_func = read_iov_from_usb;
 std::atomic<uint8_t> g_record_log{1};
 std::atomic<uint8_t *> g_send_buf{nullptr};
 void (*g_lost_message_func)(const common_io_buf *partial) = nullptr;
-pthread_mutex_t g_Send_Msg_Mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-constexpr time_t SEND_BUF_FREE_WAIT_S = 1;
+constexpr int64_t SEND_BUF_FREE_WAIT_MS = 1000;
 constexpr unsigned int REOPEN_PAUSE_MS = 50;
 
 // Both the length and the substring must match, so a path that merely
@@ -118,23 +117,10 @@ void cdev_free_send_buf() {
     // is taken away under the send lock. A writer stuck on the device keeps
     // the lock; then the buffer is left to the ending process rather than
     // freed under the writer's feet.
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += SEND_BUF_FREE_WAIT_S;
-    if (pthread_mutex_timedlock(&g_Send_Msg_Mutex, &deadline) != 0) {
+    if (!send_lock_acquire_until(monotonic_ms() + SEND_BUF_FREE_WAIT_MS)) {
         return;
     }
     uint8_t *buf = g_send_buf.exchange(nullptr);
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    send_lock_release();
     free(buf);
-}
-
-send_lock_guard::send_lock_guard() {
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state_);
-    pthread_mutex_lock(&g_Send_Msg_Mutex);
-}
-
-send_lock_guard::~send_lock_guard() {
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
-    pthread_setcancelstate(old_cancel_state_, nullptr);
 }

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "transport/send_lock.h"
+
 struct common_io_buf;
 
 constexpr char NET_CDEV_PATH[] = "/dev/net_cdev";
@@ -33,20 +35,6 @@ extern read_iov_func g_read_iov_func;
 extern std::atomic<uint8_t> g_record_log;
 // Freed at shutdown while writers may still run: read and swapped atomically.
 extern std::atomic<uint8_t *> g_send_buf;
-extern pthread_mutex_t g_Send_Msg_Mutex;
-
-// Holds the send lock for one scope. Cancellation is deferred meanwhile, so a
-// worker cancelled at shutdown never leaves the lock taken.
-class send_lock_guard {
-  public:
-    send_lock_guard();
-    ~send_lock_guard();
-    send_lock_guard(const send_lock_guard &) = delete;
-    send_lock_guard &operator=(const send_lock_guard &) = delete;
-
-  private:
-    int old_cancel_state_;
-};
 
 // Told of a message the reader lost part way (the device failed, was
 // reopened, or a message overran), with the part read so far: the link it

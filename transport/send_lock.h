@@ -1,0 +1,33 @@
+// The send lock: held for every whole message written to the device, so the
+// bytes or slices of two messages never interleave. It is handed over in the
+// order it was asked for: a writer that releases it and asks again at once
+// would otherwise take it ahead of the others time after time, and under
+// load some links would wait for seconds.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+// Guards the lock's own state (whether it is held, who waits); held only for
+// a moment, never across a write.
+extern pthread_mutex_t g_Send_Msg_Mutex;
+
+void send_lock_acquire();
+// Gives up at `deadline_ms` (monotonic milliseconds); true when acquired.
+bool send_lock_acquire_until(int64_t deadline_ms);
+void send_lock_release();
+bool send_lock_held();
+
+// Holds the send lock for one scope. Cancellation is deferred meanwhile, so a
+// worker cancelled at shutdown never leaves the lock taken.
+class send_lock_guard {
+  public:
+    send_lock_guard();
+    ~send_lock_guard();
+    send_lock_guard(const send_lock_guard &) = delete;
+    send_lock_guard &operator=(const send_lock_guard &) = delete;
+
+  private:
+    int old_cancel_state_;
+};
