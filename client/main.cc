@@ -9,19 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cdev_version.h"
 #include "client/exit_status.h"
 #include "client/modes.h"
 #include "client/options.h"
 #include "client/stop_signal.h"
-#include "client/version.h"
 
 namespace {
 
 void print_version() {
-    if (CDEV_CONNECT_GIT_DESCRIBE[0] != '\0') {
-        printf("cdev-connect %s (%s)\n", CDEV_CONNECT_VERSION, CDEV_CONNECT_GIT_DESCRIBE);
+    if (CDEV_GIT_DESCRIBE[0] != '\0') {
+        printf("cdev-connect %s (%s)\n", CDEV_VERSION, CDEV_GIT_DESCRIBE);
     } else {
-        printf("cdev-connect %s\n", CDEV_CONNECT_VERSION);
+        printf("cdev-connect %s\n", CDEV_VERSION);
     }
 }
 

@@ -1,7 +1,8 @@
-# Writes OUTPUT, the header that tells the agent its version: VERSION (the
-# project version) and, inside a git checkout, `git describe`. Run at build
-# time (cmake -P) so a new commit shows without reconfiguring; the file is
-# only rewritten when its text changes, so nothing rebuilds needlessly.
+# Writes OUTPUT, the header that tells the agent and cdev-connect their
+# version: VERSION (the project version) and, inside a git checkout, `git
+# describe`. Run at build time (cmake -P) so a new commit shows without
+# reconfiguring; the file is only rewritten when its text changes, so nothing
+# rebuilds needlessly.
 set(describe "")
 find_program(GIT_EXECUTABLE git)
 if(GIT_EXECUTABLE AND EXISTS ${SOURCE_DIR}/.git)

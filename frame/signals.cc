@@ -14,8 +14,10 @@
 #include <atomic>
 
 #include "frame/log.h"
-#include "frame/startup.h"
+#include "frame/workers.h"
 #include "transport/device.h"
+
+std::atomic<int> g_server_fd{-1};
 
 namespace {
 

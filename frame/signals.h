@@ -2,7 +2,13 @@
 // resources.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+
+// Listening socket on 127.0.0.1, opened by the start-up; -1 when not open.
+// Here because clean_up releases it, possibly on another thread than the
+// start-up.
+extern std::atomic<int> g_server_fd;
 
 using exit_callback = void (*)(intptr_t arg);
 

@@ -1,33 +1,7 @@
-// The start-up sequence and the worker threads.
+// The start-up sequence: the listening socket, the process name, the device
+// and the spawning of the five worker threads (kept in frame/workers.h).
 #pragma once
-
-#include <pthread.h>
-
-#include <atomic>
-
-// Listening socket on 127.0.0.1; -1 when not open. Read by the shutdown,
-// which may run on another thread than the start-up.
-extern std::atomic<int> g_server_fd;
-extern pthread_t g_heartbeat_thread_id;
-extern pthread_t g_socket_handler_thread_id;
-extern pthread_t g_cdev_handler_thread_id;
-extern pthread_t g_cdev_thread_id;
-extern pthread_t g_garbage_collector_thread_id;
 
 bool init_cdev_socket_server(int listen_port, int bind_retry_count, const char **argv);
 int change_my_exe_name(const char *old_name, int port);
 bool spawn_threads();
-
-// Cancels the worker whose id is kept in `id` if it was created and has not
-// ended yet; returns false when it was skipped, else stores the cancel
-// request's result in `result`. Whether the thread still runs is tracked by
-// the thread itself, never probed through its id, which may be stale.
-bool cancel_worker(const pthread_t *id, int *result);
-
-// Creates the worker thread kept in `id` (one of the five id variables
-// above) running body(arg), and marks it alive until body ends or the thread
-// is cancelled. Returns the thread-creation result.
-int start_worker(pthread_t *id, void *(*body)(void *), void *arg);
-
-// Whether the worker kept in `id` was created and has not ended.
-bool worker_alive(const pthread_t *id);

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "frame/log.h"
-#include "frame/startup.h"
 #include "frame/util.h"
+#include "frame/workers.h"
 #include "tests/test_support.h"
 #include "transport/device.h"
 

@@ -1,0 +1,185 @@
+// The end-to-end fixtures that run the agent on a device: the FUSE emulator
+// (AgentOnEmulator) or the fast stand-in (AgentOnFastDevice).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+constexpr uint8_t MSG_TYPE_HEARTBEAT_CODE = 4;
+constexpr uint8_t MSG_TYPE_INIT_CODE = 5;
+
+std::string device_path_for(emu::DeviceEmulator::Mode mode) {
+    return mode == emu::DeviceEmulator::Mode::NetCdev ? "/dev/net_cdev" : "/dev/lcd1";
+}
+
+// The port the agent listens on: from its process name "cdev.<port>", else
+// the port it was given.
+int named_port(const AgentProcess &agent, int given) {
+    std::string comm = read_file("/proc/" + std::to_string(agent.pid()) + "/comm");
+    const std::string prefix = "cdev.";
+    if (comm.compare(0, prefix.size(), prefix) == 0) {
+        int named = atoi(comm.c_str() + prefix.size());
+        if (named > 0) {
+            return named;
+        }
+    }
+    return given;
+}
+
+// A TCP socket connected to 127.0.0.1:port, retried until timeout; -1 on failure.
+int connect_loopback(int port, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+AgentOptions fast_device_options(const std::string &dir, emu::Device::Mode mode, int port) {
+    AgentOptions o;
+    o.args = {device_path_for(mode), std::to_string(port)};
+    o.env = {{"LD_PRELOAD", CDEV_FASTDEV_LIBRARY},
+             {"CDEV_FASTDEV_SOCKET", dir + "/device.sock"},
+             {"CDEV_FASTDEV_DEVICE", device_path_for(mode)},
+             {"CDEV_FASTDEV_COUNTS", dir + "/counts"},
+             {"DEBUG_NETWORK", "1"}};
+    // A sanitizer build wants its runtime first; the preloaded library comes first.
+    const char *asan = getenv("ASAN_OPTIONS");
+    o.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+    return o;
+}
+
+AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
+                                       const std::string &mount_dir, AgentOptions o, bool debug_log,
+                                       int port) {
+    o.device_path = device_path_for(device.mode());
+    o.device_source = mount_dir + "/" + device.file_name();
+    if (o.args.empty()) {
+        o.args = {o.device_path, std::to_string(port)};
+    }
+    if (debug_log) {
+        o.env.emplace("DEBUG_NETWORK", "1");
+    }
+    return o;
+}
+
+}  // namespace
+
+AgentOnEmulator::AgentOnEmulator(emu::DeviceEmulator::Mode mode, AgentOptions options,
+                                 bool debug_log)
+    : emu(mode),
+      port(free_tcp_port()),
+      agent(agent_on_emulator_options(emu, mount_dir.path, std::move(options), debug_log, port)) {}
+
+AgentOnEmulator::~AgentOnEmulator() {
+    // The agent first: its namespace holds a bind of the emulator's file.
+    if (agent.running()) {
+        agent.send_signal(SIGKILL);
+        agent.wait_exit(std::chrono::seconds(10));
+    }
+    emu.stop();
+}
+
+std::string AgentOnEmulator::device_path() const {
+    return device_path_for(emu.mode());
+}
+
+bool AgentOnEmulator::start(std::chrono::milliseconds timeout, bool wait_open) {
+    if (!emu.start(mount_dir.path)) {
+        return false;
+    }
+    agent.start();
+    return !wait_open || agent.wait_for_log("Open " + device_path() + " successfully", timeout);
+}
+
+int AgentOnEmulator::agent_port() const {
+    return named_port(agent, port);
+}
+
+int AgentOnEmulator::connect_client(std::chrono::milliseconds timeout) const {
+    return connect_loopback(agent_port(), timeout);
+}
+
+bool AgentOnEmulator::next_message(std::vector<uint8_t> *msg, std::chrono::milliseconds timeout,
+                                   bool skip_keepalive) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!emu.wait_message(msg, std::max(left, std::chrono::milliseconds(0)))) {
+            return false;
+        }
+        bool keepalive = !msg->empty() &&
+                         ((*msg)[0] == MSG_TYPE_HEARTBEAT_CODE || (*msg)[0] == MSG_TYPE_INIT_CODE);
+        if (!skip_keepalive || !keepalive) {
+            return true;
+        }
+    }
+}
+
+AgentOnFastDevice::AgentOnFastDevice(emu::Device::Mode mode)
+    : device(mode), port(free_tcp_port()), agent(fast_device_options(dir.path, mode, port)) {}
+
+AgentOnFastDevice::~AgentOnFastDevice() {
+    if (agent.running()) {
+        agent.send_signal(SIGKILL);
+        agent.wait_exit(std::chrono::seconds(10));
+    }
+    device.stop();
+}
+
+bool AgentOnFastDevice::start(std::chrono::milliseconds timeout) {
+    if (!device.start(dir.path + "/device.sock")) {
+        return false;
+    }
+    agent.start();
+    return agent.wait_for_log("Open " + device_path_for(device.mode()) + " successfully", timeout);
+}
+
+int AgentOnFastDevice::agent_port() const {
+    return named_port(agent, port);
+}
+
+int AgentOnFastDevice::connect_client(std::chrono::milliseconds timeout) const {
+    return connect_loopback(agent_port(), timeout);
+}
+
+std::map<std::string, uint64_t> AgentOnFastDevice::counts() const {
+    std::map<std::string, uint64_t> counts;
+    std::istringstream text(read_file(dir.path + "/counts"));
+    std::string pair;
+    while (text >> pair) {
+        size_t eq = pair.find('=');
+        if (eq != std::string::npos) {
+            counts[pair.substr(0, eq)] = strtoull(pair.c_str() + eq + 1, nullptr, 10);
+        }
+    }
+    return counts;
+}
+
+}  // namespace e2e

@@ -1,0 +1,185 @@
+// Small helpers of the end-to-end tests: free ports and connects, files,
+// the wire header, whole sends and receives, temp directories and files.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+
+std::string agent_binary() {
+    return CDEV_AGENT_BINARY;
+}
+
+int free_tcp_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    if (port < 1024) {
+        throw std::runtime_error("no free TCP port");
+    }
+    return port;
+}
+
+bool can_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+bool wait_serving(int port, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!can_connect(port)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return "";
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void put32(Bytes *m, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        (*m)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+uint32_t get32(const Bytes &m, size_t at) {
+    return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
+}
+
+std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t> &payload) {
+    std::vector<uint8_t> m(WIRE_HEADER_SIZE + payload.size(), 0);
+    m[0] = h.type;
+    m[1] = h.source;
+    m[2] = static_cast<uint8_t>(h.port >> 8);
+    m[3] = static_cast<uint8_t>(h.port);
+    m[4] = h.protocol;
+    m[6] = static_cast<uint8_t>(h.ret_code);
+    m[7] = static_cast<uint8_t>(h.ret_code >> 8);
+    put32(&m, 8, h.peer_link_id);
+    put32(&m, 12, h.local_link_id);
+    std::copy(payload.begin(), payload.end(), m.begin() + WIRE_HEADER_SIZE);
+    return m;
+}
+
+bool parse_header(const std::vector<uint8_t> &msg, WireHeader *h) {
+    if (msg.size() < WIRE_HEADER_SIZE) {
+        return false;
+    }
+    h->type = msg[0];
+    h->source = msg[1];
+    h->port = static_cast<uint16_t>((msg[2] << 8) | msg[3]);
+    h->protocol = msg[4];
+    h->ret_code = static_cast<uint16_t>(msg[6] | (msg[7] << 8));
+    h->peer_link_id = get32(msg, 8);
+    h->local_link_id = get32(msg, 12);
+    return true;
+}
+
+bool send_all(int fd, const std::vector<uint8_t> &data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool recv_exact(int fd, size_t n, std::vector<uint8_t> *out, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    out->resize(n);
+    size_t got = 0;
+    while (got < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        ssize_t r = recv(fd, out->data() + got, n - got, 0);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/cdev_e2e_mnt_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path = tmpl;
+    chmod(path.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+TempFile::TempFile() {
+    char tmpl[] = "/tmp/cdev_e2e_dev_XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0) {
+        throw std::runtime_error("mkstemp failed");
+    }
+    close(fd);
+    path = tmpl;
+}
+
+TempFile::~TempFile() {
+    unlink(path.c_str());
+}
+
+}  // namespace e2e
