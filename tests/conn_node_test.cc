@@ -2,14 +2,10 @@
 #include "common/conn_node.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#include "common/iov.h"
 
 namespace {
 
@@ -36,31 +32,6 @@ struct test_list {
         return n;
     }
 };
-
-TEST(ConnNode, FreshNodeAndFree) {
-    conn_node *n = alloc_node(-1, -1);
-    ASSERT_NE(nullptr, n);
-    EXPECT_EQ(nullptr, n->next);
-    EXPECT_EQ(0, n->check_count);
-    EXPECT_EQ(CONN_STATUS_DISCONNECTED, n->status.load());
-    EXPECT_EQ(0u, n->link_id);
-    EXPECT_EQ(nullptr, n->io_buf);
-    free_node(n);
-    free_node(nullptr);
-
-    int sv[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
-    int aux[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, aux));
-    n = alloc_node(sv[0], aux[0]);
-    n->io_buf = alloc_common_io_buf(3);
-    free_node(n);
-    char c;
-    EXPECT_EQ(0, read(sv[1], &c, 1));  // both sockets were closed
-    EXPECT_EQ(0, read(aux[1], &c, 1));
-    close(sv[1]);
-    close(aux[1]);
-}
 
 TEST(ConnNode, PushAndDetach) {
     test_list t;

@@ -110,7 +110,7 @@ TEST_F(state_machine_test, UndecidedNodeIsFreedAfter26Checks) {
     int sv[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
     conn_node *node = push(sv[0]);
-    for (int pass = 1; pass <= connection_check_retry_count; pass++) {
+    for (int pass = 1; pass <= 25; pass++) {
         handle_socket_connection_pass(&list);
         ASSERT_EQ(node, get_list_head(&list)) << "pass " << pass;
         EXPECT_EQ(pass, node->check_count);

@@ -1,21 +1,17 @@
 // Stream reads into io vectors and the sends, over real loopback sockets.
 #include "socket/stream_io.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "common/iov.h"
 #include "frame/util.h"
-#include "socket/outbound.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -74,16 +70,6 @@ struct bufsize_scope {
 };
 
 class TcpDataRecv : public ::testing::TestWithParam<bool> {};
-
-TEST_P(TcpDataRecv, PeerClosedWithoutData) {
-    tcp_pair p;
-    io_vector io(GetParam());
-    shutdown(p.client, SHUT_WR);
-    ASSERT_EQ(1, poll_one_fd(p.server, 1000));
-    EXPECT_EQ(0, tcp_data_recv(p.server, io.v));
-    EXPECT_EQ(1u, io.v->iov_cnt);
-    EXPECT_EQ(32u, io.v->iov[0].iov_len);
-}
 
 TEST_P(TcpDataRecv, BurstEndingAtASliceBoundaryEndsWithAnEmptyEntry) {
     tcp_pair p;
@@ -157,75 +143,5 @@ TEST_P(TcpDataRecv, ResetAfterDataKeepsTheDataThenEnds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FreshAndGrownVectors, TcpDataRecv, ::testing::Bool());
-
-TEST(FdReadAllData, FailuresAndAZeroCount) {
-    io_vector io;
-    uint64_t count = 0;
-    EXPECT_EQ(0, fd_read_all_data(-1, io.v, &count));
-    EXPECT_EQ(0u, count);
-    count = 128;
-    EXPECT_EQ(-1, fd_read_all_data(-1, io.v, &count));
-    EXPECT_EQ(128u, count);
-}
-
-TEST(PollOneFd, IdleAndHungUp) {
-    tcp_pair p;
-    EXPECT_EQ(0, poll_one_fd(p.server, 0));
-    close(p.client);
-    p.client = -1;
-    EXPECT_EQ(1, poll_one_fd(p.server, 1000));
-}
-
-TEST(ForwardMessageFast, ManySlicesArriveIntact) {
-    tcp_pair p;
-    common_io_buf *v = alloc_common_io_buf(IOV_MAX_ALLOC);
-    std::vector<unsigned char> expected;
-    for (uint64_t e = 0; e < IOV_MAX_ALLOC; e++) {
-        auto *b = static_cast<unsigned char *>(v->iov[e].iov_base);
-        v->iov[e].iov_len = (e * 37) % static_cast<uint64_t>(BUFSIZE) + 1;
-        for (size_t j = 0; j < v->iov[e].iov_len; j++) {
-            b[j] = static_cast<unsigned char>(e * 3 + j);
-            expected.push_back(b[j]);
-        }
-    }
-    std::string got;
-    std::thread reader([&] { got = test_support::recv_bytes(p.server, expected.size()); });
-    EXPECT_EQ(static_cast<int64_t>(expected.size()),
-              forward_message_fast(p.client, v->iov, IOV_MAX_ALLOC));
-    reader.join();
-    EXPECT_EQ(std::string(expected.begin(), expected.end()), got);
-    EXPECT_EQ(-1, forward_message_fast(-1, v->iov, 1));
-    release_common_io_buf(v);
-}
-
-TEST(HeaderIo, SendAndReceiveExactly32Bytes) {
-    tcp_pair p;
-    unsigned char out[32];
-    for (int i = 0; i < 32; i++) {
-        out[i] = static_cast<unsigned char>(i + 1);
-    }
-    EXPECT_EQ(32, send_msg_header(p.client, reinterpret_cast<msg_header *>(out)));
-    p.wait_queued(32);
-    unsigned char in[32] = {};
-    EXPECT_EQ(32, recv_msg_header(p.server, reinterpret_cast<msg_header *>(in)));
-    EXPECT_EQ(0, memcmp(out, in, 32));
-    EXPECT_EQ(-1, recv_msg_header(p.server, reinterpret_cast<msg_header *>(in)));
-}
-
-TEST(SockIsPeerAlive, RefusedDatagramIsReported) {
-    int fd = connect_to_local_port(htons(test_support::unused_port(SOCK_DGRAM)), 0);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(1, sock_is_peer_alive(fd));
-    ASSERT_EQ(1, send(fd, "x", 1, 0));
-    int alive = 1;
-    for (int i = 0; i < 200 && alive == 1; i++) {
-        alive = sock_is_peer_alive(fd);
-        if (alive == 1) {
-            msleep(5);
-        }
-    }
-    EXPECT_EQ(0, alive);
-    close(fd);
-}
 
 }  // namespace

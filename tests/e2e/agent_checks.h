@@ -133,14 +133,29 @@ inline void stop_agent_cleanly(AgentOnEmulator &a) {
     expect_no_sanitizer_report(a.agent);
 }
 
-// A test on a started agent (net_cdev emulator) whose init message was taken;
-// the agent must end with status 0 and no sanitizer report.
-class StartedAgent : public ::testing::Test {
+using Mode = emu::DeviceEmulator::Mode;
+
+// The largest message a link carries: 128 slices of 1024 bytes on net_cdev
+// (131072), of 450 bytes on the USB device.
+inline size_t max_payload(const AgentOnEmulator &a) {
+    return (a.emu.mode() == Mode::Usb ? 128 * 450 : 131072) - WIRE_HEADER_SIZE;
+}
+
+// A test on a started agent whose init message was taken, once per device
+// mode; the agent must end with status 0 and no sanitizer report.
+class StartedAgent : public ::testing::TestWithParam<Mode> {
   protected:
     void SetUp() override { ASSERT_TRUE(start_and_take_init(a)) << a.agent.log(); }
     void TearDown() override { stop_agent_cleanly(a); }
-    AgentOnEmulator a;
+    AgentOnEmulator a{GetParam()};
 };
+
+inline std::string mode_name(const ::testing::TestParamInfo<Mode> &info) {
+    return info.param == Mode::Usb ? "Usb" : "NetCdev";
+}
+
+#define IN_BOTH_DEVICE_MODES(Suite) \
+    INSTANTIATE_TEST_SUITE_P(Modes, Suite, ::testing::Values(Mode::NetCdev, Mode::Usb), mode_name)
 
 // Deterministic bytes distinct per stream, addressable by offset, so that a
 // receiver can check any piece it gets without keeping the whole stream.

@@ -19,7 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr size_t MIB = 1 << 20;
-constexpr size_t MAX_PAYLOAD = emu::NET_CDEV_MAX_MESSAGE - WIRE_HEADER_SIZE;
 
 // A controller header with recognisable values in the fields the agent must
 // keep; local_link_id 0 marks a request.
@@ -100,8 +99,9 @@ Bytes accepted(const Bytes &request, const Bytes &answer) {
 }
 
 class ControllerRequest : public StartedAgent {};
+IN_BOTH_DEVICE_MODES(ControllerRequest);
 
-TEST_F(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
+TEST_P(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     const Holdings idle = settled_holdings(a.agent.pid());
     LocalSocket server(SOCK_STREAM);
     ASSERT_GE(server.fd, 0);
@@ -121,8 +121,8 @@ TEST_F(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     std::thread receiver([&] { EXPECT_TRUE(recv_exact(conn.fd, down.size(), &got_down, 60s)); });
     Bytes down_header = answer;
     down_header[0] = 3;
-    for (size_t at = 0; at < down.size(); at += MAX_PAYLOAD) {
-        size_t end = std::min(down.size(), at + MAX_PAYLOAD);
+    for (size_t at = 0; at < down.size(); at += max_payload(a)) {
+        size_t end = std::min(down.size(), at + max_payload(a));
         a.emu.inject(with_payload(down_header, Bytes(down.begin() + at, down.begin() + end)));
     }
     Bytes up_header = answer;
@@ -150,7 +150,7 @@ TEST_F(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     expect_holdings(a, idle, 3s);
 }
 
-TEST_F(ControllerRequest, PortWithoutListenerIsRefused) {
+TEST_P(ControllerRequest, PortWithoutListenerIsRefused) {
     Bytes request = controller_header(0, 0, static_cast<uint16_t>(free_tcp_port()), 0xCAFE0001);
     Bytes answer;
     ASSERT_NO_FATAL_FAILURE(request_tcp(a, request, &answer));
@@ -163,10 +163,12 @@ TEST_F(ControllerRequest, PortWithoutListenerIsRefused) {
     expect_device_quiet(a, 300ms);
 }
 
-TEST_F(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
+TEST_P(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
     LocalSocket udp(SOCK_DGRAM);
     ASSERT_GE(udp.fd, 0);
-    const Bytes small = stream_bytes(21, 1000), large = stream_bytes(22, 60000);
+    // The large one is as long as a USB message can be (128 slices of 450 bytes).
+    const Bytes small = stream_bytes(21, 1000),
+                large = stream_bytes(22, std::min<size_t>(60000, max_payload(a)));
     for (const Bytes *payload : {&small, &large}) {
         a.emu.inject(with_payload(controller_header(3, 1, udp.port, 0xD0D0D0D0), *payload));
     }
@@ -182,7 +184,7 @@ TEST_F(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
     expect_device_quiet(a, 300ms);
 }
 
-TEST_F(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
+TEST_P(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
     LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
     ASSERT_GE(server.fd, 0);
     ASSERT_GE(udp.fd, 0);
@@ -233,7 +235,10 @@ TEST_F(ControllerRequest, UnservedKindsAreDroppedSilentlyAndServingGoesOn) {
 // failed inside a message, or past 131072 bytes, the rest is skipped to the
 // device's end of message. Each broken message hides a request for a port
 // where a server listens; neither may reach it.
-TEST_F(ControllerRequest, BrokenMessagesAreSkippedToTheirEnd) {
+TEST_P(ControllerRequest, BrokenMessagesAreSkippedToTheirEnd) {
+    if (GetParam() == Mode::Usb) {
+        GTEST_SKIP() << "USB slices carry their own framing (resynchronised on a first slice)";
+    }
     LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
     ASSERT_GE(server.fd, 0);
     ASSERT_GE(udp.fd, 0);
@@ -263,7 +268,7 @@ TEST_F(ControllerRequest, BrokenMessagesAreSkippedToTheirEnd) {
 
 // A local service that does not take the connection is refused after a few
 // seconds, and the controller's other requests are served after it.
-TEST_F(ControllerRequest, ServiceThatDoesNotAcceptIsRefusedInTime) {
+TEST_P(ControllerRequest, ServiceThatDoesNotAcceptIsRefusedInTime) {
     LocalSocket server(SOCK_STREAM), udp(SOCK_DGRAM);
     ASSERT_GE(server.fd, 0);
     ASSERT_EQ(listen(server.fd, 0), 0);

@@ -1,5 +1,6 @@
-// The agent's announcements on the emulated device: the init message first,
-// retried while the device refuses writes, then a heartbeat every 10 s.
+// The agent's init message on the emulated device: one whole USB packet node,
+// retried while the device refuses writes. (The 10 s heartbeat that follows
+// is checked without waiting in the heartbeat unit test.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,7 +13,6 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 std::vector<uint8_t> keepalive(uint8_t type) {
     std::vector<uint8_t> m(WIRE_HEADER_SIZE, 0);
@@ -28,24 +28,6 @@ size_t count_of(const std::string &text, const std::string &needle) {
         ++n;
     }
     return n;
-}
-
-TEST(Heartbeat, InitFirstThenAHeartbeatTenSecondsLater) {
-    AgentOnEmulator a;
-    ASSERT_TRUE(a.start()) << a.agent.log() << a.agent.stderr_text();
-    std::vector<uint8_t> msg;
-    ASSERT_TRUE(a.next_message(&msg, 10s, false)) << a.agent.log();
-    Clock::time_point init_at = Clock::now();
-    EXPECT_EQ(msg, keepalive(5));
-    EXPECT_EQ(a.emu.writes_from_agent(), 1u);
-
-    ASSERT_TRUE(a.next_message(&msg, 15s, false)) << a.agent.log();
-    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - init_at);
-    EXPECT_EQ(msg, keepalive(4));
-    EXPECT_GE(gap, 9500ms);
-    EXPECT_LE(gap, 12000ms);
-    EXPECT_EQ(a.emu.writes_from_agent(), 2u);
-    stop_agent_cleanly(a);
 }
 
 TEST(Heartbeat, UsbInitIsOneWholePacketNode) {

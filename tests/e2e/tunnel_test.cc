@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t MIB = 1 << 20;
-constexpr size_t MAX_PAYLOAD = emu::NET_CDEV_MAX_MESSAGE - WIRE_HEADER_SIZE;
 constexpr uint32_t FIRST_LINK_ID = 0x00DB0701;
 
 Bytes header_part(const Bytes &m) {
@@ -123,10 +122,10 @@ void exchange(AgentOnEmulator &a, const ClientLink &link, const Bytes &up, const
     Bytes data_header = with_type(link.response, 3);
     data_header[1] = 1;
     Bytes down_header = with_type(link.response, 3);
-    for (size_t at = 0; at < down.size(); at += MAX_PAYLOAD) {
+    for (size_t at = 0; at < down.size(); at += max_payload(a)) {
         Bytes m = down_header;
         m.insert(m.end(), down.begin() + at,
-                 down.begin() + std::min(down.size(), at + MAX_PAYLOAD));
+                 down.begin() + std::min(down.size(), at + max_payload(a)));
         a.emu.inject(m);
     }
     Bytes got_up, msg;
@@ -146,8 +145,9 @@ void exchange(AgentOnEmulator &a, const ClientLink &link, const Bytes &up, const
 }
 
 class ClientTunnel : public StartedAgent {};
+IN_BOTH_DEVICE_MODES(ClientTunnel);
 
-TEST_F(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
+TEST_P(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
     ClientLink link;
     Bytes sent = client_header(0, 0, 8080);
     ASSERT_NO_FATAL_FAILURE(send_request(a, sent, &link));
@@ -168,7 +168,7 @@ TEST_F(ClientTunnel, RequestAndResponseCrossUnchangedAndAMebibyteFlowsEachWay) {
     exchange(a, link, stream_bytes(1, MIB), stream_bytes(2, MIB));
 }
 
-TEST_F(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
+TEST_P(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 22, 0x0BADCAFE, &link));
@@ -188,7 +188,7 @@ TEST_F(ClientTunnel, ClientCloseSendsOneCloseAndFreesTheLink) {
 
 // A device that goes away and comes back is reopened; links that were open
 // carry on, new ones open, and the log does not fill with the failures.
-TEST_F(ClientTunnel, LinksOutliveAShortDeviceGap) {
+TEST_P(ClientTunnel, LinksOutliveAShortDeviceGap) {
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x01020304, &link));
     a.emu.set_present(false);
@@ -196,8 +196,8 @@ TEST_F(ClientTunnel, LinksOutliveAShortDeviceGap) {
     a.emu.set_present(true);
     auto reopened = [&] {
         const std::string log = a.agent.log();
-        size_t first = log.find("Open /dev/net_cdev successfully");
-        return first != log.rfind("Open /dev/net_cdev successfully");
+        size_t first = log.find("Open " + a.device_path() + " successfully");
+        return first != log.rfind("Open " + a.device_path() + " successfully");
     };
     for (auto due = Clock::now() + 5s; !reopened() && Clock::now() < due;) {
         std::this_thread::sleep_for(20ms);
@@ -208,13 +208,13 @@ TEST_F(ClientTunnel, LinksOutliveAShortDeviceGap) {
     ASSERT_NO_FATAL_FAILURE(open_link(a, 8081, 0x01020305, &fresh));
     exchange(a, fresh, stream_bytes(7, 100), stream_bytes(8, 100));
     const std::string log = a.agent.log();
-    for (const char *line :
-         {"Failed to open /dev/net_cdev, error code: 2\n", "ERROR reading from peer "}) {
+    for (const std::string &line : {"Failed to open " + a.device_path() + ", error code: 2\n",
+                             std::string("ERROR reading from peer ")}) {
         EXPECT_EQ(log.find(line), log.rfind(line)) << line << " more than once";
     }
 }
 
-TEST_F(ClientTunnel, ControllerCloseEndsTheClientSilently) {
+TEST_P(ClientTunnel, ControllerCloseEndsTheClientSilently) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 443, 0x00000042, &link));
@@ -226,7 +226,7 @@ TEST_F(ClientTunnel, ControllerCloseEndsTheClientSilently) {
     expect_holdings(a, idle, 3s);
 }
 
-TEST_F(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
+TEST_P(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
     const Holdings idle = settled_holdings(a.agent.pid());
     Bytes got, msg;
     for (bool wrong_type : {false, true}) {
@@ -270,7 +270,7 @@ TEST_F(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
     expect_holdings(a, idle, 3s);
 }
 
-TEST_F(ClientTunnel, SilentOrShortClientIsDropped) {
+TEST_P(ClientTunnel, SilentOrShortClientIsDropped) {
     Bytes got, msg;
     int silent = a.connect_client();
     ASSERT_GE(silent, 0);
@@ -288,7 +288,7 @@ TEST_F(ClientTunnel, SilentOrShortClientIsDropped) {
     expect_device_quiet(a, 500ms);
 }
 
-TEST_F(ClientTunnel, ForwardRequestIsOneShot) {
+TEST_P(ClientTunnel, ForwardRequestIsOneShot) {
     ClientLink other;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x01010101, &other));
 
