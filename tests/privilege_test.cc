@@ -1,5 +1,4 @@
-// Tests of the agent configuration file rules: which line names the account
-// the agent drops to.
+// Which line of the agent's configuration file names the account it drops to.
 #include "frame/privilege.h"
 
 #include <gtest/gtest.h>
@@ -11,54 +10,30 @@
 
 namespace {
 
-class VorlanUserTest : public ::testing::Test {
-  protected:
-    std::string user_of(const std::string &content) {
-        std::ofstream("Vorlan.ini", std::ios::trunc) << content;
-        return read_vorlan_user("Vorlan.ini");
+TEST(VorlanUser, FirstUncommentedExactKeyWinsAndItsValueIsTakenAsItStands) {
+    test_support::scratch_dir dir;
+    const std::string long_line(1023, 'x');
+    const struct {
+        std::string content, user;
+    } rows[] = {
+        {"#Vorlan_user=admin\nVorlan_user=agent\n", "agent"},
+        {"Vorlan_user=first\nVorlan_user=second\n", "first"},
+        {"other=1\n\nno equals here\nVorlan_user=agent", "agent"},
+        {" #x\nVorlan_user=ag#ent\n", "ag#ent"},  // only a leading # makes a comment
+        {"Vorlan_user=\n", ""},
+        {"Vorlan_user= a=b \r\n", " a=b \r"},
+        {"", "root"},
+        {"Vorlan_use=agent\n=agent\nVorlan_users=agent\nVorlan_user =agent\n", "root"},
+        {" Vorlan_user=agent\nvorlan_user=agent\nVorlan_user\n", "root"},
+        // Lines are read in 1023-character pieces: a long line's tail is a line of its own.
+        {long_line + "Vorlan_user=agent\n", "agent"},
+        {"Vorlan_user=" + std::string(1100, 'a') + "\n", std::string(1023 - 12, 'a')},
+    };
+    for (const auto &row : rows) {
+        std::ofstream("Vorlan.ini", std::ios::trunc) << row.content;
+        EXPECT_EQ(read_vorlan_user("Vorlan.ini"), row.user) << row.content;
     }
-
-    test_support::scratch_dir dir_;
-};
-
-TEST_F(VorlanUserTest, FirstUncommentedExactKeyWins) {
-    EXPECT_EQ(user_of("#Vorlan_user=admin\nVorlan_user=agent\n"), "agent");
-    EXPECT_EQ(user_of("Vorlan_user=first\nVorlan_user=second\n"), "first");
-    EXPECT_EQ(user_of("other=1\n\nno equals here\nVorlan_user=agent\n"), "agent");
-    // Only a leading # makes a comment.
-    EXPECT_EQ(user_of(" #x\nVorlan_user=ag#ent\n"), "ag#ent");
-}
-
-TEST_F(VorlanUserTest, ValueIsTakenAsItStands) {
-    EXPECT_EQ(user_of("Vorlan_user=agent"), "agent");
-    EXPECT_EQ(user_of("Vorlan_user=\n"), "");
-    EXPECT_EQ(user_of("Vorlan_user= agent \n"), " agent ");
-    EXPECT_EQ(user_of("Vorlan_user=a=b\n"), "a=b");
-    EXPECT_EQ(user_of("Vorlan_user=agent\r\n"), "agent\r");
-}
-
-TEST_F(VorlanUserTest, KeyMustMatchExactly) {
-    const char *not_matching[] = {"Vorlan_use=agent\n",   "=agent\n",
-                                  "Vorlan_users=agent\n", "Vorlan_user =agent\n",
-                                  " Vorlan_user=agent\n", "vorlan_user=agent\n",
-                                  "Vorlan_user\n"};
-    for (const char *line : not_matching) {
-        EXPECT_EQ(user_of(line), "root") << line;
-    }
-}
-
-TEST_F(VorlanUserTest, MissingOrEmptyFileMeansRoot) {
     EXPECT_STREQ(read_vorlan_user("absent.ini"), "root");
-    EXPECT_EQ(user_of(""), "root");
-}
-
-// Lines are read in 1023-character pieces, so the tail of a long line is read
-// as a line of its own.
-TEST_F(VorlanUserTest, LongLinesAreSplitIntoPieces) {
-    std::string filler(1023, 'x');
-    EXPECT_EQ(user_of(filler + "Vorlan_user=agent\n"), "agent");
-    std::string long_value(1100, 'a');
-    EXPECT_EQ(user_of("Vorlan_user=" + long_value + "\n"), std::string(1023 - 12, 'a'));
 }
 
 }  // namespace

@@ -123,12 +123,6 @@ int bound_socket(int type, uint16_t *port) {
     return fd;
 }
 
-uint16_t unused_port(int type) {
-    uint16_t port = 0;
-    close(bound_socket(type, &port));
-    return port;
-}
-
 int connect_loopback(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = loopback(port);
@@ -175,12 +169,6 @@ bool peer_closed(int fd, int timeout_ms) {
     }
     char c;
     return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
-}
-
-int lowest_free_fd() {
-    int fd = dup(0);
-    close(fd);
-    return fd;
 }
 
 }  // namespace test_support

@@ -193,46 +193,6 @@ inline uint64_t fnv1a(const std::vector<uint8_t> &v) {
     return h;
 }
 
-// A checksum of a byte stream fed in pieces of any size: FNV-1a over its
-// 8-byte words, the last partial word folded byte by byte. Equal streams give
-// equal sums however they were cut.
-class StreamSum {
-  public:
-    void add(const uint8_t *p, size_t n) {
-        for (; n > 0 && pending_ > 0; ++p, --n) {
-            partial_[pending_++] = *p;
-            if (pending_ == 8) {
-                fold(partial_);
-                pending_ = 0;
-            }
-        }
-        for (; n >= 8; p += 8, n -= 8) {
-            fold(p);
-        }
-        for (; n > 0; ++p, --n) {
-            partial_[pending_++] = *p;
-        }
-    }
-    uint64_t value() const {
-        uint64_t h = hash_;
-        for (size_t i = 0; i < pending_; ++i) {
-            h = (h ^ partial_[i]) * PRIME;
-        }
-        return h;
-    }
-
-  private:
-    static constexpr uint64_t PRIME = 0x100000001B3ull;
-    void fold(const uint8_t *p) {
-        uint64_t w;
-        memcpy(&w, p, 8);
-        hash_ = (hash_ ^ w) * PRIME;
-    }
-    uint64_t hash_ = 0xCBF29CE484222325ull;
-    uint8_t partial_[8] = {};
-    size_t pending_ = 0;
-};
-
 }  // namespace e2e
 
 #endif

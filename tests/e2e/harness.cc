@@ -49,7 +49,7 @@ std::vector<std::string> agent_environment(const AgentOptions &o) {
     for (char **e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         std::string key = entry.substr(0, entry.find('='));
-        if ((key == "DEBUG_NETWORK" && !o.inherit_debug_network) || o.env.count(key) != 0) {
+        if (key == "DEBUG_NETWORK" || o.env.count(key) != 0) {
             continue;
         }
         env.push_back(entry);

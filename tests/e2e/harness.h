@@ -53,8 +53,6 @@ struct AgentOptions {
     std::string program;
     // Non-zero: the agent's limit of open descriptors.
     unsigned long max_files = 0;
-    // Keep DEBUG_NETWORK from the test's own environment (dropped by default).
-    bool inherit_debug_network = false;
 };
 
 // One agent process. DEBUG_NETWORK of the test's environment is not passed

@@ -209,7 +209,7 @@ TEST_P(ClientTunnel, LinksOutliveAShortDeviceGap) {
     exchange(a, fresh, stream_bytes(7, 100), stream_bytes(8, 100));
     const std::string log = a.agent.log();
     for (const std::string &line : {"Failed to open " + a.device_path() + ", error code: 2\n",
-                             std::string("ERROR reading from peer ")}) {
+                                    std::string("ERROR reading from peer ")}) {
         EXPECT_EQ(log.find(line), log.rfind(line)) << line << " more than once";
     }
 }
