@@ -19,7 +19,6 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using Mode = emu::DeviceEmulator::Mode;
 
 constexpr uint16_t ECHO = 7001, HTTP = 7002, UDP_ECHO = 7003, UDP_SILENT = 7004;
 constexpr size_t MIB = 1 << 20;

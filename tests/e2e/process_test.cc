@@ -241,24 +241,20 @@ TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     AgentProcess agent(o);
     agent.start();
     ASSERT_TRUE(wait_serving(port)) << agent.log();
-    // Clients that sent a request stay for the handshake's ~5 s.
+    // Clients that sent a request stay for the handshake's ~5 s; each sends
+    // its request once its connection is up.
     std::vector<int> clients;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const std::vector<uint8_t> request = {0, 1, 0, 80};
+    const sockaddr_in addr = loopback(port);
     for (int i = 0; i < 40; ++i) {
         clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(clients.back(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+        connect(clients.back(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
     }
-    std::vector<uint8_t> header(32);
-    std::copy(request.begin(), request.end(), header.begin());
-    // Each client sends its request once its connection is up.
+    std::vector<uint8_t> request(32);
+    request[3] = 80;
     std::vector<bool> sent(clients.size());
     for (int round = 0; round < 150 && std::count(sent.begin(), sent.end(), false) > 0; ++round) {
         for (size_t i = 0; i < clients.size(); ++i) {
-            sent[i] = sent[i] || send(clients[i], header.data(), header.size(), MSG_NOSIGNAL) == 32;
+            sent[i] = sent[i] || send(clients[i], request.data(), 32, MSG_NOSIGNAL) == 32;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
