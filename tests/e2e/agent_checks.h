@@ -193,6 +193,40 @@ inline uint64_t fnv1a(const std::vector<uint8_t> &v) {
     return h;
 }
 
+// `up` from the local socket `fd` to the controller and `down` the other
+// way at the same time: every message the agent writes must carry
+// `up_header`; `down` goes in the largest messages under `down_header`.
+// Every byte is checked both ways.
+inline void exchange_data(AgentOnEmulator &a, int fd, const std::vector<uint8_t> &up_header,
+                          const std::vector<uint8_t> &down_header, const std::vector<uint8_t> &up,
+                          const std::vector<uint8_t> &down) {
+    std::thread sender([&] { EXPECT_TRUE(send_all(fd, up)); });
+    std::vector<uint8_t> got_down, got_up, msg;
+    std::thread receiver(
+        [&] { EXPECT_TRUE(recv_exact(fd, down.size(), &got_down, std::chrono::seconds(60))); });
+    for (size_t at = 0; at < down.size(); at += max_payload(a)) {
+        std::vector<uint8_t> m = down_header;
+        m.insert(m.end(), down.begin() + at,
+                 down.begin() + std::min(down.size(), at + max_payload(a)));
+        a.emu.inject(m);
+    }
+    while (got_up.size() < up.size() && a.next_message(&msg, std::chrono::seconds(30))) {
+        if (msg.size() <= WIRE_HEADER_SIZE ||
+            !std::equal(up_header.begin(), up_header.end(), msg.begin())) {
+            ADD_FAILURE() << "a message of " << msg.size() << " bytes, type " << int(msg[0])
+                          << ", not data under the link's header";
+            break;
+        }
+        got_up.insert(got_up.end(), msg.begin() + WIRE_HEADER_SIZE, msg.end());
+    }
+    sender.join();
+    receiver.join();
+    EXPECT_EQ(got_up.size(), up.size());
+    EXPECT_EQ(fnv1a(got_up), fnv1a(up));
+    EXPECT_EQ(got_down.size(), down.size());
+    EXPECT_EQ(fnv1a(got_down), fnv1a(down));
+}
+
 }  // namespace e2e
 
 #endif

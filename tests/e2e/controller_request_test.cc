@@ -115,34 +115,15 @@ TEST_P(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     Fd conn{accept(server.fd, nullptr, nullptr)};
     ASSERT_GE(conn.fd, 0);
 
-    const Bytes up = stream_bytes(11, MIB), down = stream_bytes(12, MIB);
-    std::thread sender([&] { EXPECT_TRUE(send_all(conn.fd, up)); });
-    Bytes got_down;
-    std::thread receiver([&] { EXPECT_TRUE(recv_exact(conn.fd, down.size(), &got_down, 60s)); });
-    Bytes down_header = answer;
-    down_header[0] = 3;
-    for (size_t at = 0; at < down.size(); at += max_payload(a)) {
-        size_t end = std::min(down.size(), at + max_payload(a));
-        a.emu.inject(with_payload(down_header, Bytes(down.begin() + at, down.begin() + end)));
-    }
-    Bytes up_header = answer;
-    up_header[0] = 3;
-    Bytes got_up, msg;
-    while (got_up.size() < up.size() && a.next_message(&msg, 30s)) {
-        ASSERT_GT(msg.size(), WIRE_HEADER_SIZE);
-        ASSERT_EQ(Bytes(msg.begin(), msg.begin() + WIRE_HEADER_SIZE), up_header);
-        got_up.insert(got_up.end(), msg.begin() + WIRE_HEADER_SIZE, msg.end());
-    }
-    sender.join();
-    receiver.join();
-    EXPECT_EQ(fnv1a(got_up), fnv1a(up));
-    EXPECT_TRUE(got_up == up);
-    EXPECT_EQ(fnv1a(got_down), fnv1a(down));
-    EXPECT_TRUE(got_down == down);
+    Bytes data_header = answer;
+    data_header[0] = 3;
+    exchange_data(a, conn.fd, data_header, data_header, stream_bytes(11, MIB),
+                  stream_bytes(12, MIB));
 
     // The server ends the link: one CLOSE with the link's header.
     close(conn.fd);
     conn.fd = -1;
+    Bytes msg;
     ASSERT_TRUE(a.next_message(&msg, 5s));
     Bytes close_msg = answer;
     close_msg[0] = 2;
