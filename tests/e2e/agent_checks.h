@@ -106,13 +106,15 @@ inline void expect_holdings(AgentOnEmulator &a, const Holdings &want,
         << "want: " << describe(want) << "; have: " << describe(now);
 }
 
-// Starts the agent and takes its init message off the device.
+// Starts the agent and takes its init message, a bare header, off the device.
 inline bool start_and_take_init(AgentOnEmulator &a) {
     if (!a.start()) {
         return false;
     }
-    std::vector<uint8_t> init;
-    return a.next_message(&init, std::chrono::seconds(10), false) && !init.empty() && init[0] == 5;
+    std::vector<uint8_t> init, want(32, 0);
+    want[0] = 5;  // type init, from the agent
+    want[1] = 1;
+    return a.next_message(&init, std::chrono::seconds(10), false) && init == want;
 }
 
 inline void expect_no_sanitizer_report(const AgentProcess &agent) {
