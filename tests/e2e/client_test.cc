@@ -169,17 +169,19 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
         std::string command;
         int status;
         std::string message;
+        std::chrono::milliseconds answer_delay;  // of the controller's answers
     } cases[] = {
-        {client("7009"), 4, "the controller refused the link"},
-        {client("-a " + unused + " 7001"), 3, "agent not reachable on 127.0.0.1:" + unused},
-        {client("-w 0.1 7001"), 5, "no answer from the controller within"},
-        {client(""), 2, "give one controller PORT"},
-        {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT"},
+        {client("7009"), 4, "the controller refused the link", 0ms},
+        {client("-a " + unused + " 7001"), 3, "agent not reachable on 127.0.0.1:" + unused, 0ms},
+        {client("-w 0.1 7001"), 5, "no answer from the controller within", 1000ms},
+        // The agent gives up after about 5.2 s: no answer, not a refusal.
+        {client("7001"), 5, "no answer from the controller: the agent gave up after", 10000ms},
+        {client(""), 2, "give one controller PORT", 0ms},
+        {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT", 0ms},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);
-        // The controller's answers reach the agent a second late.
-        agent_->emu.set_read_delay(c.status == 5 ? 1000ms : 0ms);
+        agent_->emu.set_read_delay(c.answer_delay);
         Process run(c.command + " </dev/null");
         EXPECT_EQ(run.wait_exit(20s), c.status) << run.stderr_text();
         EXPECT_NE(run.stderr_text().find(c.message), std::string::npos) << run.stderr_text();
@@ -243,6 +245,17 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
         ++stopped;
     }
     EXPECT_EQ(stopped, CLIENTS) << err;
+
+    // A client whose link the controller refuses is let go at once.
+    const int refused_port = free_tcp_port();
+    auto refused = start_listener("-L " + std::to_string(refused_port) + ":7009");
+    sockaddr_in addr = loopback(refused_port);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    pollfd p{fd, POLLIN, 0};
+    uint8_t byte;
+    EXPECT_TRUE(poll(&p, 1, 5000) == 1 && recv(fd, &byte, 1, 0) <= 0);
+    close(fd);
 }
 
 TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
@@ -262,6 +275,13 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
                                     std::to_string(c.controller_port) + " -w " + c.wait);
         int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = loopback(port);
+        // More than a USB message holds (128 slices of 450 bytes, less the header).
+        Bytes too_long(57569);
+        ASSERT_EQ(sendto(udp, too_long.data(), too_long.size(), 0,
+                         reinterpret_cast<sockaddr *>(&addr), sizeof(addr)),
+                  57569);
+        EXPECT_TRUE(relay->wait_err("datagram of 57569 bytes from 127.0.0.1:", 5s));
+        EXPECT_TRUE(relay->wait_err(" dropped: a one-shot request carries at most 57568", 5s));
         ASSERT_EQ(sendto(udp, payload.data(), payload.size(), 0,
                          reinterpret_cast<sockaddr *>(&addr), sizeof(addr)),
                   static_cast<ssize_t>(payload.size()));

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -156,6 +157,31 @@ TEST_F(AgentTest, SignedAndSpacedPortIsAccepted) {
         agent.send_signal(SIGTERM);
         EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
     }
+}
+
+// At the default level a healthy start logs two lines and then nothing.
+TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
+    int port = free_tcp_port();
+    AgentOptions o = serving({"/dev/net_cdev", std::to_string(port)});
+    o.env.clear();
+    AgentProcess agent(o);
+    agent.start();
+    ASSERT_TRUE(wait_serving(port)) << agent.log();
+    std::this_thread::sleep_for(200ms);
+    std::istringstream lines(agent.log());
+    std::string start, renamed, more;
+    std::getline(lines, start);
+    std::getline(lines, renamed);
+    EXPECT_NE(start.find("] init_log,"), std::string::npos) << start;
+    EXPECT_NE(start.find(" -> cdev_agent is starting ..."), std::string::npos) << start;
+    EXPECT_NE(renamed.find("] change_my_exe_name,"), std::string::npos) << renamed;
+    EXPECT_NE(renamed.find(" -> Change name from [" + agent_binary() + "] to [cdev." +
+                           std::to_string(port) + "] successfully."),
+              std::string::npos)
+        << renamed;
+    EXPECT_FALSE(std::getline(lines, more)) << more;
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
 }
 
 TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
