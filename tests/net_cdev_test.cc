@@ -1,40 +1,32 @@
-// net_cdev framing: one write per message with its size limit and result
-// codes, the send lock around it, and reading a message back in 1024-byte
-// slices.
+// net_cdev framing: one write per message of up to 131072 bytes, and a
+// message read back in 1024-byte slices up to the device's short read, with
+// broken messages skipped to their end.
 #include "transport/net_cdev.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <chrono>
 #include <climits>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "common/iov.h"
-#include "tests/test_support.h"
-#include "transport/device.h"
+#include "frame/util.h"
+#include "tests/link_support.h"
 
 namespace {
 
-using test_support::log_mark;
+using namespace test_support;
+using bytes = std::vector<uint8_t>;
 
-bool send_lock_is_free() {
-    return !send_lock_held();
-}
-
-// The device is one end of a packet socket pair: one write arrives as one
-// packet at the other end.
+// The device is one end of a packet socket pair: one write is one packet.
 class NetCdevWrite : public testing::Test {
   protected:
     void SetUp() override {
+        open_process_log();
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv_), 0);
-        int size = 4 * SEND_BUF_SIZE;
+        int size = 1 << 20;
         setsockopt(sv_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
         setsockopt(sv_[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
         g_cdev_fd = sv_[0];
@@ -46,190 +38,176 @@ class NetCdevWrite : public testing::Test {
         close(sv_[0]);
         close(sv_[1]);
     }
-    // The next packet, or nothing (-1 size) when none is waiting.
-    std::vector<uint8_t> next_packet() {
-        std::vector<uint8_t> buf(2 * SEND_BUF_SIZE);
-        ssize_t n = recv(sv_[1], buf.data(), buf.size(), MSG_DONTWAIT);
-        buf.resize(n < 0 ? 0 : n);
-        last_recv_ = n;
-        return buf;
-    }
-
-    int sv_[2];
-    ssize_t last_recv_ = 0;
-};
-
-// Entries of the given sizes, filled with distinct bytes.
-struct message {
-    explicit message(std::vector<size_t> sizes) {
-        for (size_t i = 0; i < sizes.size(); i++) {
-            parts.emplace_back(sizes[i], static_cast<uint8_t>(i + 1));
-            entries.push_back({parts.back().data(), sizes[i]});
+    std::vector<bytes> packets() {
+        std::vector<bytes> out;
+        bytes buf(1 << 19);
+        for (ssize_t n; (n = recv(sv_[1], buf.data(), buf.size(), MSG_DONTWAIT)) >= 0;) {
+            out.emplace_back(buf.begin(), buf.begin() + n);
         }
+        return out;
     }
-    std::vector<uint8_t> bytes() const {
-        std::vector<uint8_t> all;
-        for (const auto &p : parts) all.insert(all.end(), p.begin(), p.end());
-        return all;
-    }
-    std::vector<std::vector<uint8_t>> parts;
-    std::vector<struct iovec> entries;
+    int sv_[2];
 };
 
-TEST_F(NetCdevWrite, MessageGoesOutInOneWrite) {
-    message header({32});
-    log_mark mark;
-    EXPECT_EQ(write_cdev_iov(header.entries.data(), 1), 32);
-    EXPECT_EQ(next_packet(), header.bytes());
-    EXPECT_NE(mark.text().find("CDEV send 32 bytes\n"), std::string::npos);
-
-    message three({32, 1000, 7});
-    EXPECT_EQ(write_cdev_iov(three.entries.data(), 3), 1039);
-    EXPECT_EQ(next_packet(), three.bytes());
-
-    EXPECT_EQ(write_cdev_buf(header.parts[0].data(), 32), 32);
-    EXPECT_EQ(next_packet(), header.bytes());
-}
-
-TEST_F(NetCdevWrite, LargestMessageIsWrittenWhole) {
-    message full({32, SEND_BUF_SIZE - 32});
-    EXPECT_EQ(write_cdev_iov(full.entries.data(), 2), static_cast<int64_t>(SEND_BUF_SIZE));
-    EXPECT_EQ(next_packet(), full.bytes());
-
-    // An empty entry behind a full buffer ends the gathering.
-    message trailing({32, SEND_BUF_SIZE - 32, 0});
-    EXPECT_EQ(write_cdev_iov(trailing.entries.data(), 3), static_cast<int64_t>(SEND_BUF_SIZE));
-    EXPECT_EQ(next_packet(), trailing.bytes());
-}
-
-TEST_F(NetCdevWrite, OversizedMessageIsRefusedUnsent) {
-    message over({32, SEND_BUF_SIZE - 32, 1});
-    log_mark mark;
-    EXPECT_EQ(write_cdev_iov(over.entries.data(), 3), -E2BIG);
-    EXPECT_NE(mark.text().find("too large message, current size is 131073\n"), std::string::npos);
-    next_packet();
-    EXPECT_LT(last_recv_, 0);
-    EXPECT_TRUE(send_lock_is_free());
-
-    // A first entry beyond the limit leaves the send buffer untouched.
-    memset(g_send_buf, 0xAB, SEND_BUF_SIZE);
-    message huge({SEND_BUF_SIZE + 1});
-    EXPECT_EQ(write_cdev_iov(huge.entries.data(), 1), -E2BIG);
-    std::vector<uint8_t> untouched(SEND_BUF_SIZE, 0xAB);
-    EXPECT_EQ(memcmp(g_send_buf, untouched.data(), SEND_BUF_SIZE), 0);
-    next_packet();
-    EXPECT_LT(last_recv_, 0);
-
+TEST_F(NetCdevWrite, WholeMessageInOneWriteUpTo131072Bytes) {
+    struct write_case {
+        std::vector<size_t> entries;
+        int64_t result;
+    };
+    const write_case cases[] = {
+        {{32}, 32},
+        {{32, 1000, 7}, 1039},
+        {{32, 131040}, 131072},
+        {{32, 131040, 0}, 131072},  // an empty entry behind a full buffer
+        {{32, 131040, 1}, -E2BIG},
+        {{131073}, -E2BIG},
+    };
+    for (const write_case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.entries));
+        std::vector<bytes> parts;
+        std::vector<struct iovec> entries;
+        bytes all;
+        for (size_t len : c.entries) {
+            parts.emplace_back(len, static_cast<uint8_t>(parts.size() + 1));
+            all.insert(all.end(), parts.back().begin(), parts.back().end());
+        }
+        for (bytes &p : parts) entries.push_back({p.data(), p.size()});
+        log_mark mark;
+        EXPECT_EQ(write_cdev_iov(entries.data(), entries.size()), c.result);
+        std::vector<bytes> expected;
+        if (c.result > 0) expected.push_back(all);
+        EXPECT_EQ(packets(), expected);
+        EXPECT_EQ(mark.count(c.result < 0 ? "too large message, current size is 131073\n"
+                                          : "CDEV send " + std::to_string(c.result) + " bytes\n"),
+                  1u);
+        EXPECT_FALSE(send_lock_held());
+    }
     // A length that would wrap the running total is refused as well.
     struct iovec wrap[2] = {{g_send_buf.load(), 32}, {g_send_buf.load(), ULONG_MAX - 16}};
     EXPECT_EQ(write_cdev_iov(wrap, 2), -E2BIG);
+
+    bytes header(32, 7);
+    struct iovec entry = {header.data(), 32};
+    EXPECT_EQ(level_of("CDEV send 32 bytes\n", [&] { write_cdev_iov(&entry, 1); }), 1);
+    entry.iov_len = 131073;
+    EXPECT_EQ(
+        level_of("too large message, current size is 131073\n", [&] { write_cdev_iov(&entry, 1); }),
+        2);
+    EXPECT_EQ(write_cdev_buf(header.data(), 32), 32);
+    EXPECT_EQ(packets().size(), 3u);
 }
 
-TEST_F(NetCdevWrite, ClosedDeviceFailsAndReleasesTheLock) {
-    g_cdev_fd = -1;
-    message header({32});
-    log_mark mark;
-    EXPECT_EQ(write_cdev_iov(header.entries.data(), 1), -1);
-    EXPECT_TRUE(send_lock_is_free());
-    EXPECT_EQ(write_cdev_iov(header.entries.data(), 1), -1);
-    EXPECT_EQ(write_cdev_buf(header.parts[0].data(), 32), -1);
-    EXPECT_TRUE(send_lock_is_free());
-    EXPECT_NE(mark.text().find("CDEV send -1 bytes\n"), std::string::npos);
-}
-
-TEST_F(NetCdevWrite, EmptyMessageWritesNothing) {
-    log_mark mark;
-    EXPECT_EQ(write_cdev_iov(nullptr, 0), 0);
-    EXPECT_NE(mark.text().find("CDEV send 0 bytes\n"), std::string::npos);
-}
-
-TEST_F(NetCdevWrite, NoSendBufferFailsWithoutLockOrLog) {
-    cdev_free_send_buf();
-    cdev_free_send_buf();  // a second free finds nothing to free
-    EXPECT_EQ(g_send_buf.load(), nullptr);
-    message header({32});
-    log_mark mark;
+// At shutdown the buffer goes only under the send lock: not while a writer
+// holds it, and as soon as the writer lets go. A writer that finds it gone
+// fails at once, without the lock.
+TEST_F(NetCdevWrite, SendBufferIsFreedOnlyUnderTheSendLock) {
     send_lock_acquire();
-    // Returns at once although another writer holds the lock.
-    EXPECT_EQ(write_cdev_iov(header.entries.data(), 1), -ENOMEM);
-    send_lock_release();
-    EXPECT_EQ(mark.text(), "");
-    next_packet();
-    EXPECT_LT(last_recv_, 0);
-}
-
-// At shutdown the buffer goes away only when no writer holds the send lock.
-TEST_F(NetCdevWrite, SendBufferOutlivesAWriterHoldingTheLock) {
-    send_lock_acquire();
-    std::thread shutdown([] { cdev_free_send_buf(); });
-    shutdown.join();
+    std::thread([] { cdev_free_send_buf(); }).join();  // gives up after a second
     EXPECT_NE(g_send_buf.load(), nullptr);
-    send_lock_release();
-    cdev_free_send_buf();
+    auto asked = std::chrono::steady_clock::now();
+    std::thread waiting([] { cdev_free_send_buf(); });
+    msleep(50);
+    send_lock_release();  // handed over to the waiting thread
+    waiting.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
     EXPECT_EQ(g_send_buf.load(), nullptr);
+    struct iovec entry = {&asked, 32};
+    send_lock_acquire();
+    EXPECT_EQ(write_cdev_iov(&entry, 1), -ENOMEM);
+    send_lock_release();
 }
 
-// The device side is a pipe: data written to it comes back in slices of
-// 1024 bytes, the message ending at the first shorter read.
+int g_lost = 0;  // messages reported lost part way
+
+// The device side is a pipe that never blocks: the bytes written to it come
+// back as reads of 1024, the message ending at the first shorter read.
 class NetCdevRead : public testing::Test {
   protected:
     void SetUp() override {
-        BUFSIZE = NET_CDEV_BUFSIZE;
-        ASSERT_EQ(pipe(p_), 0);
+        BUFSIZE = 1024;
+        open_process_log();
+        log_at(2);  // every line checked here is a failure
+        g_lost_message_func = [](const common_io_buf *) { ++g_lost; };
+        open_pipe();
         v_ = alloc_common_io_buf(0);
-        ASSERT_NE(v_, nullptr);
     }
     void TearDown() override {
+        g_lost_message_func = nullptr;
         release_common_io_buf(v_);
         close(p_[0]);
-        if (p_[1] >= 0) close(p_[1]);
+        close(p_[1]);
     }
-    std::vector<uint8_t> feed(size_t len) {
-        std::vector<uint8_t> data(len);
+    void open_pipe() {
+        ASSERT_EQ(pipe2(p_, O_NONBLOCK), 0);
+        fcntl(p_[1], F_SETPIPE_SZ, 1 << 20);
+    }
+    bytes feed(size_t len) {
+        bytes data(len);
         for (size_t i = 0; i < len; i++) data[i] = static_cast<uint8_t>(i * 7 + 3);
         EXPECT_EQ(write(p_[1], data.data(), len), static_cast<ssize_t>(len));
         return data;
     }
-    std::vector<uint8_t> received() const { return test_support::gathered(v_); }
-    std::vector<size_t> slice_lengths() const {
-        std::vector<size_t> lens;
-        for (uint64_t i = 0; i < v_->iov_cnt; i++) lens.push_back(v_->iov[i].iov_len);
-        return lens;
+    // One message read as the reader does it, with the vector made ready.
+    int64_t recv_message() {
+        iov_reset(v_, 128, 1024);
+        return cdev_buf_recv_iov(p_[0], v_);
     }
 
     int p_[2];
     common_io_buf *v_ = nullptr;
 };
 
-TEST_F(NetCdevRead, ShortReadEndsTheMessage) {
-    auto small = feed(100);
-    EXPECT_EQ(cdev_buf_recv_iov(p_[0], v_), 100);
-    EXPECT_EQ(v_->total_len, 100);
-    EXPECT_EQ(slice_lengths(), std::vector<size_t>({100}));
-    EXPECT_EQ(received(), small);
-
-    iov_reset(v_, IOV_ARRAY_SIZE, BUFSIZE);  // as the reader does before each message
-    auto two = feed(1500);
-    EXPECT_EQ(cdev_buf_recv_iov(p_[0], v_), 1500);
-    EXPECT_EQ(slice_lengths(), std::vector<size_t>({1024, 476}));
-    EXPECT_EQ(received(), two);
+// Whole slices end with the device's empty read: after 128 of them it is the
+// end of a message of exactly 131072 bytes.
+TEST_F(NetCdevRead, MessageEndsAtTheFirstShortRead) {
+    for (size_t len : {100, 1500, 2048, 131072}) {
+        SCOPED_TRACE(len);
+        bytes data = feed(len);
+        if (len % 1024 == 0) close(p_[1]), p_[1] = -1;  // the next read gives 0 bytes
+        EXPECT_EQ(recv_message(), static_cast<int64_t>(len));
+        EXPECT_EQ(v_->total_len, static_cast<int64_t>(len));
+        std::vector<size_t> expected(len / 1024, 1024), got;
+        if (len < 131072) expected.push_back(len % 1024);
+        for (uint64_t i = 0; i < v_->iov_cnt; i++) got.push_back(v_->iov[i].iov_len);
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(gathered(v_), data);
+        close(p_[0]);
+        close(p_[1]);
+        open_pipe();
+    }
+    EXPECT_EQ(g_lost, 0);
 }
 
-TEST_F(NetCdevRead, WholeSlicesEndWithTheEmptyRead) {
-    auto data = feed(2048);
-    close(p_[1]);  // the device answers the next read with 0 bytes
-    p_[1] = -1;
-    EXPECT_EQ(cdev_buf_recv_iov(p_[0], v_), 2048);
-    EXPECT_EQ(v_->total_len, 2048);
-    EXPECT_EQ(slice_lengths(), std::vector<size_t>({1024, 1024, 0}));
-    EXPECT_EQ(received(), data);
-}
-
-TEST(CdevRead, ClosedDescriptorFailsWithoutRead) {
-    char buf[8];
-    errno = 0;
-    EXPECT_EQ(cdev_read(-1, buf, sizeof(buf)), -1);
-    EXPECT_EQ(errno, EBADF);
+// A message longer than 131072 bytes, or one whose read failed after a full
+// slice, is lost: its link is told, and its rest is skipped up to the
+// device's end of message, never read as a message of its own.
+TEST_F(NetCdevRead, BrokenMessageIsSkippedToItsEnd) {
+    struct broken_case {
+        std::vector<size_t> feeds;  // fed before each read
+        std::vector<int64_t> results;
+        std::vector<std::string> lines;
+    };
+    const std::string too_long = "Drop too long message, length: more than 131072.\n";
+    const std::string skipped = "Skipped 100 bytes to the end of a broken message\n";
+    const broken_case cases[] = {
+        {{131072 + 100}, {0}, {too_long}},
+        {{131072 + 1024 + 100, 0}, {0, -1}, {too_long, skipped}},
+        {{1024, 100}, {-1, -1}, {skipped}},  // the read after the first slice fails
+    };
+    for (const broken_case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.feeds));
+        g_lost = 0;
+        log_mark mark;
+        for (size_t i = 0; i < c.feeds.size(); i++) {
+            if (c.feeds[i] > 0) feed(c.feeds[i]);
+            EXPECT_EQ(recv_message(), c.results[i]) << i;
+        }
+        EXPECT_EQ(g_lost, 1);
+        for (const std::string &line : c.lines) EXPECT_EQ(mark.count(line), 1u) << line;
+        bytes next = feed(40);
+        EXPECT_EQ(recv_message(), 40);
+        EXPECT_EQ(gathered(v_), next);
+    }
 }
 
 }  // namespace
