@@ -45,6 +45,12 @@ inline int level_of(const std::string &line, const std::function<void()> &act) {
     return found;
 }
 
+// The bytes of the vector's filled slices, in order.
+inline std::string as_string(const common_io_buf *v) {
+    std::vector<uint8_t> b = gathered(v);
+    return {b.begin(), b.end()};
+}
+
 inline std::mutex g_written_mu;
 inline std::vector<std::string> g_written;  // every message written to the device
 
