@@ -1,255 +1,434 @@
-// Tests of the receive queue: order and isolation by link id, the limits of
-// 1000 messages in all and 128 per link, ageing and the grace of unclaimed
-// messages, ended links, wake-ups, and the reader's pass.
+// The link layer: the receive queue with its limits, ageing and wake-ups,
+// the device reader and link ids; then the fault paths of links that the
+// end-to-end tests cannot reach cheaply: broken requests and wrong answers,
+// failed clients and devices, kept CLOSEs, requests that open no link.
 #include "link/recv_queue.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
-#include <vector>
 
+#include "common/conn_node.h"
+#include "common/msg_header.h"
 #include "frame/util.h"
+#include "link/cdev_request.h"
+#include "link/close_notice.h"
+#include "link/forward.h"
+#include "link/handshake.h"
+#include "link/link_id.h"
 #include "link/reader.h"
 #include "tests/link_support.h"
+#include "transport/device.h"
+#include "transport/net_cdev.h"
 
 using namespace test_support;
 
 namespace {
 
-time_t g_fake_now = 1000;
-time_t fake_clock() {
-    return g_fake_now;
+constexpr uint32_t LOCAL_ID = 0x00DB0799;  // printed 0x9907db00
+constexpr uint32_t PEER_ID = 0x12345678;   // printed 0x78563412
+
+// Recognisable reserved bytes: any header byte the agent changes shows.
+std::string header(uint8_t type, uint8_t protocol, uint16_t port, uint32_t local, uint32_t peer,
+                   uint8_t source = 0) {
+    msg_header h{type, source, htons(port), protocol, 0, 0, peer, local, {}};
+    for (size_t i = 0; i < sizeof(h.reserved2); ++i) h.reserved2[i] = 0xA0 + i;
+    return std::string(reinterpret_cast<const char *>(&h), sizeof(h));
 }
 
-// A waker that counts what it was told.
-struct counting_waker {
-    int messages = 0;
-    int ended = 0;
-    static void wake(void *arg, bool link_ended) {
-        auto *w = static_cast<counting_waker *>(arg);
-        ++(link_ended ? w->ended : w->messages);
-    }
-    queue_waker waker() { return {wake, this}; }
-};
+// The stored header of the link the tests start; what the agent sends on it
+// comes from this host.
+const std::string g_link = header(1, 0, 8080, LOCAL_ID, PEER_ID);
+const std::string g_data = header(3, 0, 8080, LOCAL_ID, PEER_ID, 1);
+const std::string g_close = header(2, 0, 8080, LOCAL_ID, PEER_ID, 1);
 
-class RecvQueueTest : public link_test {
+// A message as the device reader delivers it: in 1024-byte slices.
+common_io_buf *make_msg(const std::string &bytes) {
+    common_io_buf *v = alloc_common_io_buf(0);
+    uint64_t i = 0;
+    for (size_t off = 0; off < bytes.size(); off += 1024, ++i) {
+        v->iov[i].iov_len = std::min<size_t>(bytes.size() - off, 1024);
+        v->iov[i].iov_base = calloc(1, 1024);
+        memcpy(v->iov[i].iov_base, bytes.data() + off, v->iov[i].iov_len);
+    }
+    v->iov_cnt = i;
+    v->total_len = static_cast<int64_t>(bytes.size());
+    return v;
+}
+
+// Plays the controller: 0 when the queue took the message.
+int queue_msg(const std::string &bytes) {
+    common_io_buf *v = make_msg(bytes);
+    int ret = enqueue_msg(v);
+    if (ret != 0) release_common_io_buf(v);  // no room: still ours
+    return ret;
+}
+
+int enqueue(uint32_t id, const std::string &payload = "x") {
+    return queue_msg(header(3, 0, 1, id, 9) + payload);
+}
+
+// Takes every message of the id: their payloads, oldest first.
+std::vector<std::string> take_all(uint32_t id) {
+    std::vector<std::string> out;
+    while (common_io_buf *v = read_cdev_iov(id)) {
+        out.push_back(as_string(v).substr(32));
+        release_common_io_buf(v);
+    }
+    return out;
+}
+
+std::mutex g_written_mu;
+std::vector<std::string> g_written;  // every message written to the device
+
+int64_t record_write(const struct iovec *entries, uint64_t count) {
+    std::string msg;
+    for (uint64_t i = 0; i < count; ++i) {
+        msg.append(static_cast<const char *>(entries[i].iov_base), entries[i].iov_len);
+    }
+    std::lock_guard<std::mutex> lock(g_written_mu);
+    g_written.push_back(msg);
+    return static_cast<int64_t>(msg.size());
+}
+
+std::vector<std::string> written() {
+    std::lock_guard<std::mutex> lock(g_written_mu);
+    return g_written;
+}
+
+int64_t failing_write(const struct iovec *, uint64_t) {
+    errno = EIO;
+    return -1;
+}
+
+// How the connection ended for the client: 0 at a clean end, else the
+// error of its read (-1: no end in time).
+int end_of(int fd) {
+    static char buf[1 << 16];
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 3000) == 1;) {
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) return n == 0 ? 0 : errno;
+    }
+    return -1;
+}
+
+time_t g_now = 1000;  // the queue's clock
+
+// A waker that counts what it was told in the two ints at `arg`: messages
+// queued, and the end of the link.
+void count(void *arg, bool link_ended) {
+    ++static_cast<int *>(arg)[link_ended];
+}
+
+// 1024-byte slices, the recording device, the queue's clock at g_now and a
+// scratch log; afterwards no link may be left, and the queue is emptied by a
+// collector pass far in the future.
+class LinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        link_test::SetUp();
-        saved_clock_ = g_queue_clock;
-        g_queue_clock = fake_clock;
-        g_fake_now = 1000;
+        signal(SIGPIPE, SIG_IGN);
+        BUFSIZE = 1024;
+        g_write_iov_func = record_write;
+        g_written.clear();
+        g_queue_clock = [] { return g_now; };
+        init_list(&g_forward_list);
     }
     void TearDown() override {
-        link_test::TearDown();
-        g_queue_clock = saved_clock_;
+        EXPECT_TRUE(links_gone());
+        close(client_);
+        garbage_collector_pass(g_now + 100000);
     }
-    static common_io_buf *msg_for(uint32_t id, const std::string &payload = "x") {
-        return make_msg(make_header(MSG_TYPE_FORWARD, 0, 1, id, 9), payload);
+    static bool links_gone() {
+        return wait_until([] { return get_list_head(&g_forward_list) == nullptr; });
     }
-    // Takes every message of the id and returns their payloads.
-    static std::vector<std::string> take_all(uint32_t id) {
-        std::vector<std::string> out;
-        while (common_io_buf *v = read_cdev_iov(id)) {
-            std::vector<uint8_t> bytes = gathered(v);
-            out.emplace_back(bytes.begin() + MSG_HEADER_SIZE, bytes.end());
-            release_common_io_buf(v);
-        }
-        return out;
+    // A client and the agent's node for it; little room on the way to the
+    // client, so that one that stops reading soon blocks its link.
+    conn_node *connect_client() {
+        close(client_);
+        auto [client, agent] = tcp_pair();
+        int small = 4096;
+        setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        setsockopt(agent, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+        client_ = client;
+        return alloc_node(agent, -1);
     }
-    time_t (*saved_clock_)() = nullptr;
-};
+    // An established link forwarding, as the state machine starts it.
+    void start_link() {
+        conn_node *node = connect_client();
+        node->io_buf = make_msg(g_link);
+        node->link_id = LOCAL_ID;
+        pthread_t tid;
+        ASSERT_EQ(pthread_create(&tid, nullptr, cdev_forward_one_node, node), 0);
+        ASSERT_TRUE(wait_until([] { return get_list_head(&g_forward_list) != nullptr; }));
+    }
 
-TEST_F(RecvQueueTest, EachLinkGetsItsOwnMessagesInOrderAndEntriesAreRecycled) {
-    ASSERT_EQ(enqueue_msg(msg_for(1, "a")), 0);
-    ASSERT_EQ(enqueue_msg(msg_for(2, "b")), 0);
-    ASSERT_EQ(enqueue_msg(msg_for(1, "c")), 0);
-    int length = g_list_length;
-    EXPECT_EQ(take_all(2), std::vector<std::string>{"b"});
-    ASSERT_EQ(enqueue_msg(msg_for(1, "d")), 0);
-    EXPECT_EQ(g_list_length, length);  // the freed entry took "d"
-    EXPECT_EQ(take_all(1), (std::vector<std::string>{"a", "c", "d"}));
-    EXPECT_EQ(read_cdev_iov(0), nullptr);
-    EXPECT_EQ(queued_messages(), 0);
+    scratch_log log_;
+    int client_ = -1;
+};
+using RecvQueue = LinkTest;
+using LinkFault = LinkTest;
+
+// First in the file: the counter is still at its start value.
+TEST_F(RecvQueue, LinkIdsStartAfter00DB0700WrapPastZeroAndSkipHeldOnes) {
+    EXPECT_EQ(cdev_generate_link_id(), 0x00DB0701u);
+    EXPECT_EQ(count_of(log_.text(), "Flush link msg for link_id: 0x0107db00\n"), 1u);
+    EXPECT_EQ(level_of("Flush link msg for link_id: 0x", [] { cdev_generate_link_id(); }), 0);
+    set_link_id_counter(0xFFFFFFFE);
+    EXPECT_EQ(cdev_generate_link_id(), 0xFFFFFFFFu);
+    EXPECT_EQ(cdev_generate_link_id(), 1u);
+
+    conn_node *held[] = {alloc_node(-1, -1), alloc_node(-1, -1)};
+    for (uint32_t i = 0; i < 2; i++) held[i]->link_id = 101 + i;
+    for (conn_node *n : held) add_to_head(&g_forward_list, n);
+    set_link_id_counter(100);
+    EXPECT_EQ(cdev_generate_link_id(), 103u);
+    for (conn_node *n : held) detach_one_node(&g_forward_list, n);
+    for (conn_node *n : held) free_node(n);
+    set_link_id_counter(100);
+    EXPECT_EQ(cdev_generate_link_id(), 101u);
 }
 
-TEST_F(RecvQueueTest, AThousandMessagesInAllWithOneNotice) {
-    for (uint32_t i = 0; i < 1000; ++i) {
-        ASSERT_EQ(enqueue_msg(msg_for(100 + i % 10)), 0) << i;
-    }
-    common_io_buf *extra = msg_for(6);
-    EXPECT_EQ(enqueue_msg(extra), -1);  // waited 50 ms for room, in vain
-    EXPECT_EQ(enqueue_msg(extra), -1);
-    // The notice is written once in the life of the process.
-    static size_t notices_due = 1;
-    EXPECT_EQ(count_of(log_.text(), "message list reached max length\n"), notices_due);
-    notices_due = 0;
-    common_io_buf *first = read_cdev_iov(100);
-    ASSERT_NE(first, nullptr);
-    release_common_io_buf(first);
-    EXPECT_EQ(enqueue_msg(extra), 0);
+TEST_F(RecvQueue, AThousandMessagesInAllWithOneNoticeAtLevelOne) {
+    log_at(1);
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(enqueue(100 + i % 10), 0) << i;
+    EXPECT_EQ(enqueue(6), -1);  // after 50 ms of waiting for room
+    EXPECT_EQ(enqueue(6), -1);
+    EXPECT_EQ(count_of(log_.text(), "message list reached max length\n"), 1u);  // once a process
+    release_common_io_buf(read_cdev_iov(100));
+    EXPECT_EQ(enqueue(6), 0);
     EXPECT_EQ(g_list_length, 1000);
-    EXPECT_EQ(take_all(6).size(), 1u);
 }
 
 // A client that stops reading loses its own link, never another's data.
-TEST_F(RecvQueueTest, OneLinkHoldsAtMost128AndIsDroppedBeyond) {
-    counting_waker slow, other;
-    queue_open_link(7, slow.waker());
-    queue_open_link(8, other.waker());
-    for (int i = 0; i < 128; ++i) {
-        ASSERT_EQ(enqueue_msg(msg_for(7)), 0) << i;
-    }
-    ASSERT_EQ(enqueue_msg(msg_for(8, "kept")), 0);
-    common_io_buf *too_many = msg_for(7);
-    EXPECT_EQ(enqueue_msg(too_many), -1);
-    release_common_io_buf(too_many);
-    EXPECT_EQ(slow.messages, 128);
-    EXPECT_EQ(slow.ended, 1);
+TEST_F(RecvQueue, OneLinkHoldsAtMost128AndIsDroppedBeyond) {
+    log_at(2);
+    int slow[2] = {}, other[2] = {};
+    queue_open_link(7, {count, slow});
+    queue_open_link(8, {count, other});
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(enqueue(7), 0) << i;
+    ASSERT_EQ(enqueue(8, "kept"), 0);
+    EXPECT_EQ(enqueue(7), -1);
+    EXPECT_EQ(slow[0], 128);
+    EXPECT_EQ(slow[1], 1);
     EXPECT_TRUE(queue_link_dropped(7));
     EXPECT_EQ(read_cdev_iov(7), nullptr);  // its messages were freed at once
     EXPECT_EQ(count_of(log_.text(),
                        "No room in the receive queue for link id 0x07000000, "
                        "link dropped (128 msg freed)\n"),
               1u);
+    queue_wait_end end = queue_wait_end::STOPPED;
+    EXPECT_EQ(wait_cdev_iov(7, nullptr, nullptr, &end), nullptr);  // does not wait
+    EXPECT_EQ(end, queue_wait_end::LINK_ENDED);
     EXPECT_EQ(take_all(8), std::vector<std::string>{"kept"});
-    queue_close_link(7);
-    queue_close_link(8);
+    EXPECT_EQ(other[1], 0);
 }
 
-TEST_F(RecvQueueTest, EndedLinkIsFlushedAndLateMessagesDroppedWithOneLine) {
-    counting_waker w;
-    queue_open_link(0x0107db00, w.waker());
-    ASSERT_EQ(enqueue_msg(msg_for(0x0107db00)), 0);
-    queue_close_link(0x0107db00);
-    EXPECT_EQ(queued_messages(), 0);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(enqueue_msg(msg_for(0x0107db00)), 0);  // taken, and freed
-    }
-    EXPECT_EQ(queued_messages(), 0);
-    EXPECT_EQ(w.messages, 1);
-    EXPECT_EQ(count_of(log_.text(), "Drop msg for ended link id 0x00db0701\n"), 1u);
-    // Issued again, the id is a link like any other.
-    queue_open_link(0x0107db00, w.waker());
-    ASSERT_EQ(enqueue_msg(msg_for(0x0107db00, "new")), 0);
+// An ended link's messages are freed at once and later ones dropped on
+// arrival, with one line for the id at level 1; issued again, the id is a
+// link like any other.
+TEST_F(RecvQueue, EndedLinkIsFlushedAndLateMessagesDroppedWithOneLine) {
+    int told[2] = {};
+    auto end_link = [&told] {
+        queue_open_link(0x0107db00, {count, told});
+        EXPECT_EQ(enqueue(0x0107db00), 0);
+        queue_close_link(0x0107db00);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(enqueue(0x0107db00), 0);
+        EXPECT_EQ(queued_messages(), 0);
+    };
+    EXPECT_EQ(level_of("Drop msg for ended link id 0x00db0701\n", end_link), 1);
+    size_t mark = log_.text().size();
+    end_link();  // with every level logged
+    std::string log = log_.text().substr(mark);
+    EXPECT_EQ(count_of(log, "Flushed 1 msg of ended link id 0x00db0701\n"), 1u);
+    EXPECT_EQ(count_of(log, "Drop msg for ended link id 0x00db0701\n"), 1u);
+    EXPECT_EQ(told[0], 3);  // one a run: none after the end
+    queue_open_link(0x0107db00, {});
+    ASSERT_EQ(enqueue(0x0107db00, "new"), 0);
     EXPECT_EQ(take_all(0x0107db00), std::vector<std::string>{"new"});
-    queue_close_link(0x0107db00);
 }
 
-TEST_F(RecvQueueTest, CollectorAgesMessagesAndDropsUnclaimedOnesAfterAGrace) {
-    counting_waker w;
-    queue_open_link(11, w.waker());
-    g_fake_now = 5000;
-    ASSERT_EQ(enqueue_msg(msg_for(11, "old")), 0);
-    ASSERT_EQ(enqueue_msg(msg_for(12, "nobody's")), 0);
-    ASSERT_EQ(enqueue_msg(msg_for(0, "request")), 0);
-    g_fake_now = 5100;
-    ASSERT_EQ(enqueue_msg(msg_for(11, "young")), 0);
-
+TEST_F(RecvQueue, CollectorAgesMessagesAfter600sAndUnclaimedOnesAfter10s) {
+    queue_open_link(11, {});
+    g_now = 5000;
+    for (uint32_t id : {11, 12, 0}) ASSERT_EQ(enqueue(id, "old"), 0);
+    g_now = 5100;
+    for (const char *payload : {"young", "younger"}) ASSERT_EQ(enqueue(11, payload), 0);
+    log_at(1);
     garbage_collector_pass(5010);  // 10 s: the grace is not over
-    EXPECT_EQ(queued_messages(), 4);
+    EXPECT_EQ(queued_messages(), 5);
     garbage_collector_pass(5011);
     EXPECT_EQ(read_cdev_iov(12), nullptr);
     EXPECT_EQ(count_of(log_.text(), "Dropped 1 msg for unknown link id 0x0c000000\n"), 1u);
     garbage_collector_pass(5600);  // exactly 600 s old: kept
-    EXPECT_EQ(queued_messages(), 3);
+    EXPECT_EQ(queued_messages(), 4);
     garbage_collector_pass(5601);
-    EXPECT_EQ(take_all(11), std::vector<std::string>{"young"});
+    EXPECT_EQ(take_all(11), (std::vector<std::string>{"young", "younger"}));
     EXPECT_EQ(read_cdev_iov(0), nullptr);  // requests age like the rest
-    queue_close_link(11);
 }
 
-TEST_F(RecvQueueTest, WaitReturnsAMessageAStopOrTheQueuesEnd) {
-    pthread_cond_t cond;
-    pthread_cond_init(&cond, nullptr);
-    struct waiter {
-        static void wake(void *arg, bool) {
-            pthread_cond_signal(static_cast<pthread_cond_t *>(arg));
-        }
-    };
-    queue_open_link(21, {waiter::wake, &cond});
+TEST_F(RecvQueue, WaitReturnsAMessageOrAStop) {
+    static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+    queue_open_link(21, {[](void *, bool) { pthread_cond_signal(&cond); }, nullptr});
     std::atomic<bool> stop{false};
     queue_wait_end end = queue_wait_end::LINK_ENDED;
-    std::thread late([] {
-        msleep(20);
-        enqueue_msg(make_msg(make_header(MSG_TYPE_FORWARD, 0, 1, 21, 9), "late"));
-    });
+    std::thread late([] { msleep(20), enqueue(21); });
     common_io_buf *v = wait_cdev_iov(21, &cond, &stop, &end);
     late.join();
-    ASSERT_NE(v, nullptr);
+    EXPECT_NE(v, nullptr);
     release_common_io_buf(v);
-
-    std::thread stopper([&stop] {
-        msleep(20);
-        stop = true;
-        queue_wake(21);
-    });
+    std::thread stopper([&stop] { msleep(20), stop = true, queue_wake(21); });
     EXPECT_EQ(wait_cdev_iov(21, &cond, &stop, &end), nullptr);
     stopper.join();
     EXPECT_EQ(end, queue_wait_end::STOPPED);
-    queue_close_link(21);
-    pthread_cond_destroy(&cond);
 }
 
-TEST_F(RecvQueueTest, MalformedMessagesAreDroppedOnArrival) {
-    common_io_buf *no_entries = msg_for(9);
-    no_entries->iov_cnt = 0;
-    common_io_buf *short_head = msg_for(9);
-    short_head->iov[0].iov_len = MSG_HEADER_SIZE - 1;
-    EXPECT_EQ(enqueue_msg(no_entries), 0);
-    EXPECT_EQ(enqueue_msg(short_head), 0);
-    EXPECT_EQ(queued_messages(), 0);
-    std::string log = log_.text();
-    EXPECT_EQ(count_of(log, "invalid iov,iov 0/0.\n"), 1u);
-    EXPECT_EQ(count_of(log, "invalid iov,iov 1/31.\n"), 1u);
-}
-
-// The reader's pass with a scripted device.
-std::vector<std::string> g_device_script;
-
-int64_t scripted_read(int, common_io_buf *v) {
-    if (g_device_script.empty()) {
-        return 0;
-    }
-    std::string bytes = g_device_script.front();
-    g_device_script.erase(g_device_script.begin());
-    memcpy(v->iov[0].iov_base, bytes.data(), bytes.size());
-    v->iov[0].iov_len = bytes.size();
-    v->iov_cnt = 1;
-    v->total_len = static_cast<int64_t>(bytes.size());
-    return v->total_len;
-}
-
-TEST_F(RecvQueueTest, ReaderDropsShortMessagesAndQueuesTheRest) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "r", 1), 1);  // stays readable: the fake never reads
-    read_iov_func saved = g_read_iov_func;
-    g_read_iov_func = scripted_read;
-    std::string full = wire(make_header(MSG_TYPE_FORWARD, 0, 1, 77, 9)) + "payload";
-    g_device_script = {full.substr(0, 31), full};
-
+// The reader drops what is shorter than the 32-byte header and queues the
+// rest, bare headers too.
+TEST_F(RecvQueue, ReaderQueuesMessagesOfAtLeast32Bytes) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    g_read_iov_func = cdev_buf_recv_iov;
+    std::string full = header(3, 0, 1, 77, 9) + "payload";
     common_io_buf *held = nullptr;
-    EXPECT_EQ(read_one_message(fds[0], &held), read_result::MESSAGE);
-    ASSERT_NE(held, nullptr);  // kept for the next message
-    common_io_buf *reused = held;
-    EXPECT_EQ(read_one_message(fds[0], &held), read_result::MESSAGE);
-    EXPECT_EQ(held, nullptr);  // the queue owns it now
-    EXPECT_EQ(read_one_message(fds[0], &held), read_result::NOTHING);
+    log_at(2);
+    for (size_t len : {31, 32, 39}) {
+        ASSERT_EQ(send(sv[1], full.data(), len, 0), static_cast<ssize_t>(len));
+        EXPECT_EQ(read_one_message(sv[0], &held), read_result::MESSAGE);
+    }
     release_common_io_buf(held);
-
-    common_io_buf *got = read_cdev_iov(77);
-    ASSERT_EQ(got, reused);
-    EXPECT_EQ(got->total_len, static_cast<int64_t>(full.size()));
-    EXPECT_EQ(std::string(static_cast<char *>(got->iov[0].iov_base), got->iov[0].iov_len), full);
-    release_common_io_buf(got);
+    EXPECT_EQ(take_all(77), (std::vector<std::string>{"", "payload"}));
     EXPECT_EQ(count_of(log_.text(), "Drop too short message, length: 31.\n"), 1u);
+    close(sv[0]);
+    close(sv[1]);
+}
 
-    g_read_iov_func = saved;
-    close(fds[0]);
-    close(fds[1]);
+// A broken request, or one with ids the client made up, never makes the agent
+// send anything; a request the controller answers wrongly is closed with the
+// request's own header, type 2.
+TEST_F(LinkFault, HandshakeClosesOnlyARequestItSent) {
+    const std::string request = header(0, 0, 8080, 0x11111111, 0x22, 1);
+    const std::pair<std::string, std::string> cases[] = {
+        // the client's bytes, the controller's answer (none: nothing goes out)
+        {"", ""},
+        {request.substr(0, 20), ""},
+        {header(2, 0, 22, 0x00DB0701, 0x77), ""},  // a CLOSE with made-up ids
+        {header(3, 1, 514, 0, 0), ""},             // a UDP forward without payload
+        {request, header(1, 0, 8080, 0, 5) + "x"},
+        {request, header(2, 0, 8080, 0, 5)},
+    };
+    int row = 0;
+    for (const auto &[sent, answer] : cases) {
+        SCOPED_TRACE(row++);
+        g_written.clear();
+        conn_node *node = connect_client();
+        ASSERT_EQ(send(client_, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
+        EXPECT_EQ(cdev_check_connection_request(node), answer.empty() ? 0 : 1);
+        std::vector<std::string> expected;
+        if (!answer.empty()) {
+            ASSERT_EQ(written().size(), 1u);
+            std::string id = written()[0].substr(12, 4);  // the agent's, not the client's
+            EXPECT_NE(id, sent.substr(12, 4));
+            queue_msg(std::string(answer).replace(12, 4, id));
+            EXPECT_EQ(cdev_check_connection_status(node, 100), 0);
+            std::string mine = std::string(sent).replace(12, 4, id), closed = mine;
+            closed[0] = 2;
+            expected = {mine, closed};
+        }
+        cdev_connection_rejected(node);
+        EXPECT_EQ(written(), expected);
+        free_node(node);
+    }
+}
+
+// A client that fails, its socket shut or its reading stopped until its share
+// of the queue is full, loses its own link: the controller is told once, and
+// the client gets a reset, never a clean end of a stream with a hole. A link
+// the controller ends, or sends a type that ends it, ends cleanly, untold.
+TEST_F(LinkFault, LinkEndsOnAFailedClientOrTheControllersWord) {
+    struct end_case {
+        bool shut;     // the agent's side of the socket
+        uint8_t type;  // of the controller's messages
+        int end;       // for the client (a shut side has ended already)
+        const char *line;
+    } const cases[] = {
+        {true, 3, 0, "Failed to send to fd "},
+        {false, 3, ECONNRESET, "Link id: 0x9907db00/0x78563412 dropped by the receive queue, fd "},
+        {false, 2, 0, "connection CLOSE for fd "},
+        {false, 1, 0, "Unknown command type 1, abort connection.\n"},
+    };
+    for (const end_case &c : cases) {
+        SCOPED_TRACE(c.line);
+        g_written.clear();
+        size_t mark = log_.text().size();
+        start_link();
+        if (c.shut) shutdown(get_list_head(&g_forward_list)->fd, SHUT_WR);
+        for (int i = 0; i < 200 && get_list_head(&g_forward_list) != nullptr; ++i) {
+            queue_msg(header(c.type, 0, 8080, LOCAL_ID, PEER_ID) + std::string(8000, 'd'));
+        }
+        ASSERT_TRUE(links_gone());
+        EXPECT_EQ(end_of(client_), c.end);
+        EXPECT_EQ(written(), std::vector<std::string>(c.type == 3, g_close));
+        EXPECT_EQ(count_of(log_.text().substr(mark), c.line), 1u);
+    }
+}
+
+// The device fails the client's data: the link ends and its CLOSE is kept
+// until a write of another link goes through; that link's client closes.
+TEST_F(LinkFault, CloseFailedByTheDeviceIsSentOnceItTakesWrites) {
+    g_write_iov_func = failing_write;
+    start_link();
+    ASSERT_EQ(send(client_, "data", 4, 0), 4);
+    ASSERT_TRUE(links_gone());
+    retry_deferred_closes();  // the device still fails it
+    EXPECT_EQ(deferred_closes(), 1);
+    EXPECT_EQ(count_of(log_.text(),
+                       "CLOSE for link id 0x9907db00/0x78563412 kept until the device takes it\n"),
+              1u);
+    g_write_iov_func = record_write;
+    start_link();
+    ASSERT_EQ(send(client_, "more", 4, 0), 4);
+    ASSERT_TRUE(wait_until([] { return written().size() == 2; }));
+    EXPECT_EQ(written(), (std::vector<std::string>{g_data + "more", g_close}));
+    EXPECT_EQ(deferred_closes(), 0);
+    EXPECT_EQ(count_of(log_.text(), "Sent kept CLOSE for link id 0x9907db00/0x78563412\n"), 1u);
+    shutdown(client_, SHUT_WR);  // the client's end is told too
+    ASSERT_TRUE(links_gone());
+    EXPECT_EQ(written(), (std::vector<std::string>{g_data + "more", g_close, g_close}));
+}
+
+// A controller request for a port nobody listens on is refused with its own
+// header: type 2, source 1, ret_code 1, no link id; a datagram goes to its
+// port unanswered. When the device fails the answer to an accepted request,
+// the connection made for it is closed again.
+TEST_F(LinkFault, ControllerRequestsThatOpenNoLink) {
+    uint16_t port = unused_port(SOCK_STREAM), udp_port = 0;
+    queue_msg(header(0, 0, port, 0, PEER_ID));
+    handle_cdev_request_once();
+    int ufd = bound_socket(SOCK_DGRAM, &udp_port);
+    queue_msg(header(3, 1, udp_port, 0, PEER_ID) + "datagram");
+    handle_cdev_request_once();
+    std::string refusal = header(2, 0, port, 0, PEER_ID, 1), got(16, '\0');
+    refusal[6] = 1;  // ret_code, host order
+    EXPECT_EQ(written(), std::vector<std::string>{refusal});
+    EXPECT_EQ(recv(ufd, got.data(), got.size(), MSG_DONTWAIT), 8);
+    EXPECT_EQ(got.substr(0, 8), "datagram");
+    close(ufd);
+
+    g_write_iov_func = failing_write;
+    int lfd = bound_socket(SOCK_STREAM, &port);
+    queue_msg(header(0, 0, port, 0, PEER_ID));
+    handle_cdev_request_once();
+    client_ = accept(lfd, nullptr, nullptr);
+    EXPECT_EQ(end_of(client_), 0);
+    EXPECT_EQ(count_of(log_.text(), "Failed to send CDEV response, link id: 0x"), 1u);
+    EXPECT_EQ(count_of(log_.text(), "/0x78563412, code: 5\n"), 1u);
+    close(lfd);
 }
 
 }  // namespace
