@@ -123,6 +123,12 @@ int bound_socket(int type, uint16_t *port) {
     return fd;
 }
 
+uint16_t unused_port(int type) {
+    uint16_t port = 0;
+    close(bound_socket(type, &port));
+    return port;
+}
+
 int connect_loopback(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = loopback(port);

@@ -65,6 +65,9 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms = 3000);
 // listening when it is TCP.
 int bound_socket(int type, uint16_t *port);
 
+// A port on 127.0.0.1 with nothing behind it, host order.
+uint16_t unused_port(int type);
+
 // A TCP connection to 127.0.0.1:port (host order).
 int connect_loopback(uint16_t port);
 
