@@ -146,11 +146,12 @@ void *cdev_forward_one_node(void *arg) {
     LOG(LOG_INFO, "Thread for handling tcp request: %lu.\n", static_cast<unsigned long>(tid));
 
     link_end end = forward_from_device(&t);
-    log_end(node, end, tid);
     node->status = CONN_STATUS_DISCONNECTED;
     // The socket reader may be waiting for the client: its poll returns.
     shutdown(node->fd, SHUT_RD);
     pthread_join(tid, nullptr);
+    // Only now: the socket reader moves the header while it reads.
+    log_end(node, end, tid);
     LOG(LOG_INFO, "Stopped tcp request handler: %lu.\n", static_cast<unsigned long>(tid));
     bool lost_data = end == link_end::CLIENT_FAILED || end == link_end::QUEUE_DROPPED;
     // The controller ended it, or the socket reader has told it already.
