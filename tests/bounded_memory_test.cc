@@ -1,312 +1,141 @@
-// Result codes and destination state of the bounded copy and fill routines,
-// including overlap edges and the small-size paths.
+// Result codes and destination state of the bounded copy and fill routines
+// and strcpy_s. The codes as documented: 0 (done), 22 (invalid) and 34
+// (range) with the destination untouched, 128 more when it was reset (zeroed,
+// filled with c, or ""), 182 for an overlap.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bounded/securec.h"
 
 namespace {
 
-constexpr unsigned char GUARD = 0xAA;
-constexpr unsigned char OLD = 0x5C;
+using Bytes = std::vector<unsigned char>;
+using CopyFn = int (*)(void *, size_t, const void *, size_t);
+using FillFn = int (*)(void *, size_t, int, size_t);
+const CopyFn COPIES[] = {&memcpy_s, &memcpy_sOptAsm, &memcpy_sOptTc};
+const FillFn FILLS[] = {&memset_s, &memset_sOptAsm, &memset_sOptTc};
+constexpr size_t MAX = 0x7fffffff, OVER = MAX + 1;  // the largest destination size accepted
 
-// A destination window inside a guarded arena, so every byte the routine
-// touches or leaves alone can be checked.
+// Distinct bytes around a destination that starts at byte 16.
 struct Arena {
-    static constexpr size_t GUARD_LEN = 16;
-    std::vector<unsigned char> bytes;
-    size_t size;
-
-    explicit Arena(size_t n) : bytes(n + 2 * GUARD_LEN, GUARD), size(n) { memset(dest(), OLD, n); }
-    unsigned char *dest() { return bytes.data() + GUARD_LEN; }
-
-    // Every window byte equals the expected one and no guard byte changed.
-    void expect_window(const std::vector<unsigned char> &want) {
-        ASSERT_EQ(want.size(), size);
-        for (size_t i = 0; i < size; ++i) EXPECT_EQ(dest()[i], want[i]) << "byte " << i;
-        expect_guards();
+    Bytes before, bytes;
+    explicit Arena(size_t n = 64) : before(n) {
+        std::iota(before.begin(), before.end(), 1);
+        bytes = before;
     }
-    void expect_fill(unsigned char c) { expect_window(std::vector<unsigned char>(size, c)); }
-    void expect_guards() {
-        for (size_t i = 0; i < GUARD_LEN; ++i) {
-            EXPECT_EQ(bytes[i], GUARD);
-            EXPECT_EQ(bytes[GUARD_LEN + size + i], GUARD);
-        }
+    unsigned char *dest() { return &bytes[16]; }
+    char *str() { return reinterpret_cast<char *>(dest()); }
+    // Nothing changed but the bytes from dest() + at on, now `want`.
+    void expect(const Bytes &want, size_t at = 0) {
+        Bytes all = before;
+        std::copy(want.begin(), want.end(), all.begin() + 16 + static_cast<ptrdiff_t>(at));
+        EXPECT_EQ(bytes, all);
     }
 };
 
-std::vector<unsigned char> pattern(size_t n, unsigned char seed = 1) {
-    std::vector<unsigned char> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(seed + i * 7);
-    return v;
-}
-
-using CopyFn = int (*)(void *, size_t, const void *, size_t);
-using FillFn = int (*)(void *, size_t, int, size_t);
-
-class CopyTest : public ::testing::TestWithParam<CopyFn> {};
-
-TEST_P(CopyTest, SuccessWritesOnlyCountBytes) {
-    Arena a(16);
-    const auto src = pattern(10);
-    EXPECT_EQ(GetParam()(a.dest(), 16, src.data(), 10), EOK);
-    auto want = src;
-    want.resize(16, OLD);
-    a.expect_window(want);
-}
-
-TEST_P(CopyTest, NothingToDo) {
-    Arena a(8);
-    const auto src = pattern(8);
-    EXPECT_EQ(GetParam()(a.dest(), 8, src.data(), 0), EOK);
-    a.expect_fill(OLD);
-    EXPECT_EQ(GetParam()(a.dest(), 8, a.dest(), 8), EOK);  // dest is src
-    a.expect_fill(OLD);
-}
-
-TEST_P(CopyTest, ErrorRows) {
-    const auto src = pattern(32);
-    {
-        Arena a(8);  // size 0 and above the maximum: untouched
-        EXPECT_EQ(GetParam()(a.dest(), 0, src.data(), 0), ERANGE_S);
-        EXPECT_EQ(GetParam()(nullptr, 0, nullptr, 4), ERANGE_S);
-        EXPECT_EQ(GetParam()(a.dest(), SECUREC_MEM_MAX_LEN + 1, nullptr, 4), ERANGE_S);
-        a.expect_fill(OLD);
-    }
-    {
-        Arena a(8);  // null source resets a usable destination
-        EXPECT_EQ(GetParam()(nullptr, 8, nullptr, 4), EINVAL_S);
-        EXPECT_EQ(GetParam()(a.dest(), 8, nullptr, 4), EINVAL_AND_RESET);
-        a.expect_fill(0);
-    }
-    {
-        Arena a(8);
-        EXPECT_EQ(GetParam()(nullptr, 8, src.data(), 4), EINVAL_S);
-        a.expect_fill(OLD);
-    }
-    {
-        Arena a(4);  // 10 bytes into 4: all 4 zeroed
-        EXPECT_EQ(GetParam()(a.dest(), 4, src.data(), 10), ERANGE_AND_RESET);
-        a.expect_fill(0);
-    }
-    {
-        Arena a(8);  // count above destMax wins over dest == src
-        EXPECT_EQ(GetParam()(a.dest(), 8, a.dest(), 9), ERANGE_AND_RESET);
-        a.expect_fill(0);
+// dest (n: null), the source's distance from dest (NUL: a null source),
+// destMax, count, code. A count above destMax wins over dest == src;
+// adjacent ranges do not overlap, one shared byte does.
+TEST(Copy, Rows) {
+    constexpr ptrdiff_t NUL = PTRDIFF_MAX;
+    const std::tuple<char, ptrdiff_t, size_t, size_t, int> rows[] = {
+        {'d', 24, 8, 5, 0},   {'d', 24, 8, 8, 0},  {'d', 24, MAX, 8, 0},  {'d', 24, 8, 0, 0},
+        {'d', 0, 8, 8, 0},    {'d', 24, 0, 0, 34}, {'n', NUL, 0, 4, 34},  {'d', NUL, OVER, 4, 34},
+        {'n', NUL, 8, 4, 22}, {'n', 24, 8, 4, 22}, {'d', NUL, 8, 4, 150}, {'d', 24, 8, 9, 162},
+        {'d', 0, 8, 9, 162},  {'d', 8, 8, 8, 0},   {'d', 7, 8, 8, 182},   {'d', -8, 8, 8, 0},
+        {'d', -7, 8, 8, 182}, {'d', 1, 8, 4, 182}, {'d', -1, 8, 4, 182}};
+    for (CopyFn f : COPIES) {
+        for (const auto &[dest, at, destMax, count, code] : rows) {
+            SCOPED_TRACE(testing::Message() << "src " << at << ", " << destMax << ", " << count);
+            Arena a;
+            const unsigned char *s = at == NUL ? nullptr : a.dest() + at;
+            const Bytes copy = s ? Bytes(s, s + count) : Bytes();
+            EXPECT_EQ(f(dest == 'n' ? nullptr : a.dest(), destMax, s, count), code);
+            a.expect(code > 128 ? Bytes(destMax, 0) : code ? Bytes() : copy);
+        }
     }
 }
 
-// Source and destination both inside one arena, at a chosen distance.
-void check_overlap(CopyFn fn, ptrdiff_t dest_minus_src, size_t count, bool overlaps) {
-    SCOPED_TRACE("distance " + std::to_string(dest_minus_src));
-    std::vector<unsigned char> arena = pattern(64);
-    unsigned char *src = arena.data() + 24;
-    unsigned char *dest = src + dest_minus_src;
-    const std::vector<unsigned char> src_copy(src, src + count);
-    const std::vector<unsigned char> before = arena;
-    const size_t destMax = count + 2;
-    const int r = fn(dest, destMax, src, count);
-    if (overlaps) {
-        EXPECT_EQ(r, EOVERLAP_AND_RESET);
-        for (size_t i = 0; i < destMax; ++i) EXPECT_EQ(dest[i], 0) << "byte " << i;
-    } else {
-        EXPECT_EQ(r, EOK);
-        EXPECT_EQ(std::vector<unsigned char>(dest, dest + count), src_copy);
-        for (size_t i = count; i < destMax; ++i)
-            EXPECT_EQ(dest[i], before[dest - arena.data() + i]);
+// dest (n: null), destMax, count, code; c is 0x1F1, of which the low byte
+// is stored.
+TEST(Fill, Rows) {
+    const std::tuple<char, size_t, size_t, int> rows[] = {
+        {'d', 8, 5, 0},  {'d', 8, 8, 0},  {'d', MAX, 8, 0}, {'d', 0, 0, 0},
+        {'d', 0, 1, 34}, {'n', 8, 1, 22}, {'n', 0, 1, 34},  {'d', 8, 9, 162}};
+    for (FillFn f : FILLS) {
+        for (const auto &[dest, destMax, count, code] : rows) {
+            Arena a;
+            EXPECT_EQ(f(dest == 'n' ? nullptr : a.dest(), destMax, 0x1F1, count), code) << count;
+            a.expect(Bytes(code == 0 ? count : code > 128 ? destMax : 0, 0xF1));
+        }
     }
 }
 
-TEST_P(CopyTest, OverlapAtBothEdges) {
-    constexpr size_t n = 8;
-    check_overlap(GetParam(), -static_cast<ptrdiff_t>(n), n, false);     // dest before, touching
-    check_overlap(GetParam(), -static_cast<ptrdiff_t>(n) + 1, n, true);  // one shared byte
-    check_overlap(GetParam(), n, n, false);                              // dest after, touching
-    check_overlap(GetParam(), n - 1, n, true);                           // one shared byte
-    check_overlap(GetParam(), 1, 4, true);                               // src one byte after dest
-    check_overlap(GetParam(), -1, 4, true);
-}
-
-TEST_P(CopyTest, EverySmallSizeAndAlignment) {
-    const auto src_bytes = pattern(96 + 8, 3);
+// Copies up to 64 and fills up to 32 bytes take inline word or byte moves.
+TEST(CopyAndFill, EverySmallSizeAndAlignment) {
+    const Bytes src = Arena(96).before;
     for (size_t count = 1; count <= 80; ++count) {
-        for (size_t dalign = 0; dalign < 8; ++dalign) {
-            for (size_t salign : {size_t{0}, dalign, (dalign + 3) % 8}) {
-                Arena a(count + 8);
-                unsigned char *dest = a.dest() + dalign;
-                ASSERT_EQ(GetParam()(dest, count, src_bytes.data() + salign, count), EOK);
-                auto want = std::vector<unsigned char>(dalign, OLD);
-                want.insert(want.end(), src_bytes.begin() + salign,
-                            src_bytes.begin() + salign + count);
-                want.resize(count + 8, OLD);
-                a.expect_window(want);
-                if (HasFailure()) FAIL() << "count " << count << " dalign " << dalign;
+        for (size_t align = 0; align < 8; ++align) {
+            const size_t saligns[] = {0, align, (align + 3) % 8};
+            const int cs[] = {0, 0xAB, -1};
+            for (int k = 0; k < 3; ++k) {
+                for (int i = 0; i < 3; ++i) {
+                    Arena a(128), b(128);
+                    ASSERT_EQ(COPIES[i](a.dest() + align, count, &src[saligns[k]], count), 0);
+                    ASSERT_EQ(FILLS[i](b.dest() + align, count, cs[k], count), 0);
+                    a.expect(Bytes(&src[saligns[k]], &src[saligns[k] + count]), align);
+                    b.expect(Bytes(count, static_cast<unsigned char>(cs[k])), align);
+                }
             }
+            if (HasFailure()) FAIL() << "count " << count << " alignment " << align;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllCopies, CopyTest, ::testing::Values(&memcpy_s, &memcpy_sOptAsm, &memcpy_sOptTc),
-    [](const auto &info) {
-        return std::string(info.index == 0 ? "memcpy_s" : info.index == 1 ? "OptAsm" : "OptTc");
-    });
-
-TEST(CopyTc, FastPathSkipsTheMaximumErrorPathKeepsIt) {
-    Arena a(8);
-    const auto src = pattern(8);
-    // A too-large destMax is not checked when the copy itself is sound.
-    EXPECT_EQ(memcpy_sOptTc(a.dest(), SECUREC_MEM_MAX_LEN + 1, src.data(), 8), EOK);
-    a.expect_window(src);
-    EXPECT_EQ(memcpy_sOptTc(a.dest(), SECUREC_MEM_MAX_LEN + 1, nullptr, 8), ERANGE_S);
-    EXPECT_EQ(memcpy_sOptAsm(a.dest(), SECUREC_MEM_MAX_LEN + 1, src.data(), 8), ERANGE_S);
-    a.expect_window(src);
+// Only the Tc variants skip the maximum-size test, and only on a sound call.
+TEST(TcVariants, SkipTheMaximumOnTheFastPathOnly) {
+    Arena a;
+    for (CopyFn f : {&memcpy_s, &memcpy_sOptAsm})
+        EXPECT_EQ(f(a.dest(), OVER, a.dest() + 24, 8), 34);
+    for (FillFn f : {&memset_s, &memset_sOptAsm}) EXPECT_EQ(f(a.dest(), OVER, 7, 8), 34);
+    a.expect({});
+    EXPECT_EQ(memcpy_sOptTc(a.dest(), OVER, a.dest() + 24, 4), 0);
+    EXPECT_EQ(memset_sOptTc(a.dest() + 4, OVER, 7, 4), 0);
+    a.expect({41, 42, 43, 44, 7, 7, 7, 7});
 }
 
-class FillTest : public ::testing::TestWithParam<FillFn> {};
-
-TEST_P(FillTest, SuccessAndErrorRows) {
-    {
-        Arena a(16);
-        EXPECT_EQ(GetParam()(a.dest(), 16, 0x33, 5), EOK);
-        auto want = std::vector<unsigned char>(5, 0x33);
-        want.resize(16, OLD);
-        a.expect_window(want);
-    }
-    {
-        Arena a(8);
-        EXPECT_EQ(GetParam()(a.dest(), 0, 0x33, 0), EOK);  // nothing asked, nothing written
-        EXPECT_EQ(GetParam()(a.dest(), 0, 0x33, 1), ERANGE_S);
-        EXPECT_EQ(GetParam()(nullptr, 8, 0x33, 1), EINVAL_S);
-        EXPECT_EQ(GetParam()(nullptr, 0, 0x33, 1), ERANGE_S);
-        a.expect_fill(OLD);
-    }
-    {
-        Arena a(8);  // too much: the whole destination holds c
-        EXPECT_EQ(GetParam()(a.dest(), 8, 0x1F1, 9), ERANGE_AND_RESET);
-        a.expect_fill(0xF1);
-    }
-}
-
-TEST_P(FillTest, EverySmallSizeAndAlignment) {
-    for (int c : {0, 0xAB, -1}) {
-        for (size_t count = 0; count <= 40; ++count) {
-            for (size_t align = 0; align < 8; ++align) {
-                Arena a(count + 8);
-                ASSERT_EQ(GetParam()(a.dest() + align, count, c, count), EOK);
-                auto want = std::vector<unsigned char>(align, OLD);
-                want.resize(align + count, static_cast<unsigned char>(c));
-                want.resize(count + 8, OLD);
-                a.expect_window(want);
-                if (HasFailure()) FAIL() << "c " << c << " count " << count << " align " << align;
-            }
+// dest (n: null), src, the distance from dest where src is put first (APART:
+// left where it is), destMax, code. The NUL counts for an overlap; dest may
+// be src when the string ends within destMax.
+TEST(StrcpyS, Rows) {
+    constexpr ptrdiff_t APART = PTRDIFF_MAX;
+    const std::string z(40, 'z');
+    const char *z40 = z.c_str(), *z16 = z40 + 24, *ab = "abcdefgh";
+    const std::tuple<char, const char *, ptrdiff_t, size_t, int> rows[] = {
+        {'d', "1234567", APART, 8, 0}, {'d', "12345678", APART, 8, 162},
+        {'d', z40, APART, 16, 162},    {'d', z40, APART, 41, 0},
+        {'d', "x", APART, MAX, 0},     {'d', "x", APART, 0, 34},
+        {'d', "x", APART, OVER, 34},   {'n', "x", APART, 16, 22},
+        {'n', nullptr, APART, 16, 22}, {'d', nullptr, APART, 16, 150},
+        {'d', ab, -9, 12, 0},          {'d', ab, -8, 12, 182},
+        {'d', ab, 9, 12, 0},           {'d', ab, 8, 12, 182},
+        {'d', ab, 0, 12, 0},           {'d', z16, 0, 16, 162}};
+    for (const auto &[dest, src, at, destMax, code] : rows) {
+        SCOPED_TRACE(testing::Message() << (src ? src : "null") << " at " << at);
+        Arena a;
+        if (at != APART) {
+            std::copy(src, src + strlen(src) + 1, a.str() + at);
+            a.before = a.bytes;
         }
+        const char *s = at == APART ? src : a.str() + at;
+        EXPECT_EQ(strcpy_s(dest == 'n' ? nullptr : a.str(), destMax, s), code);
+        a.expect(code == 0 ? Bytes(src, src + strlen(src) + 1) : code > 128 ? Bytes{0} : Bytes());
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AllFills, FillTest, ::testing::Values(&memset_s, &memset_sOptAsm, &memset_sOptTc),
-    [](const auto &info) {
-        return std::string(info.index == 0 ? "memset_s" : info.index == 1 ? "OptAsm" : "OptTc");
-    });
-
-TEST(FillTc, FastPathSkipsTheMaximum) {
-    Arena a(8);
-    EXPECT_EQ(memset_sOptTc(a.dest(), SECUREC_MEM_MAX_LEN + 1, 7, 8), EOK);
-    a.expect_fill(7);
-    EXPECT_EQ(memset_s(a.dest(), SECUREC_MEM_MAX_LEN + 1, 9, 8), ERANGE_S);
-    EXPECT_EQ(memset_sOptAsm(a.dest(), SECUREC_MEM_MAX_LEN + 1, 9, 8), ERANGE_S);
-    a.expect_fill(7);
-}
-
-std::vector<unsigned char> as_bytes(const std::string &s, size_t size) {
-    std::vector<unsigned char> v(s.begin(), s.end());
-    v.push_back('\0');
-    v.resize(size, OLD);
-    return v;
-}
-
-TEST(StrcpyS, CopiesShortAndLongStrings) {
-    for (size_t len : {0, 1, 7, 8, 30, 31, 32, 33, 100}) {
-        for (size_t align = 0; align < 8; align += 3) {
-            const std::string s(len, 'q');
-            const std::string src = std::string(align, '-') + s;
-            Arena a(len + 1 + 4);
-            ASSERT_EQ(
-                strcpy_s(reinterpret_cast<char *>(a.dest()), len + 1 + 4, src.c_str() + align),
-                EOK);
-            a.expect_window(as_bytes(s, len + 5));
-        }
-    }
-}
-
-TEST(StrcpyS, FitsExactlyOrByOneTooLong) {
-    Arena a(8);
-    char *d = reinterpret_cast<char *>(a.dest());
-    EXPECT_EQ(strcpy_s(d, 8, "1234567"), EOK);
-    a.expect_window(as_bytes("1234567", 8));
-    Arena b(8);
-    d = reinterpret_cast<char *>(b.dest());
-    EXPECT_EQ(strcpy_s(d, 8, "12345678"), ERANGE_AND_RESET);
-    auto want = std::vector<unsigned char>(8, OLD);
-    want[0] = 0;
-    b.expect_window(want);
-}
-
-TEST(StrcpyS, ErrorRows) {
-    auto reset = std::vector<unsigned char>(16, OLD);
-    reset[0] = 0;
-    {
-        Arena a(16);
-        char *d = reinterpret_cast<char *>(a.dest());
-        EXPECT_EQ(strcpy_s(d, 0, "x"), ERANGE_S);
-        EXPECT_EQ(strcpy_s(d, SECUREC_STRING_MAX_LEN + 1, "x"), ERANGE_S);
-        EXPECT_EQ(strcpy_s(nullptr, 16, "x"), EINVAL_S);
-        EXPECT_EQ(strcpy_s(nullptr, 16, nullptr), EINVAL_S);
-        a.expect_fill(OLD);
-        EXPECT_EQ(strcpy_s(d, 16, nullptr), EINVAL_AND_RESET);
-        a.expect_window(reset);
-    }
-    {
-        Arena a(16);  // 40 characters into 16 bytes
-        EXPECT_EQ(strcpy_s(reinterpret_cast<char *>(a.dest()), 16, std::string(40, 'z').c_str()),
-                  ERANGE_AND_RESET);
-        a.expect_window(reset);
-    }
-    {
-        Arena a(16);  // dest is src: fine when it fits, reset when unterminated
-        char *d = reinterpret_cast<char *>(a.dest());
-        memcpy(d, "abc", 4);
-        EXPECT_EQ(strcpy_s(d, 16, d), EOK);
-        a.expect_window(as_bytes("abc", 16));
-        memset(d, 'y', 16);
-        EXPECT_EQ(strcpy_s(d, 16, d), ERANGE_AND_RESET);
-        auto want = std::vector<unsigned char>(16, 'y');
-        want[0] = 0;
-        a.expect_window(want);
-    }
-}
-
-TEST(StrcpyS, OverlapCountsTheNul) {
-    char buf[40];
-    auto run = [&](int dest_at, int src_at) {
-        memset(buf, '.', sizeof(buf));
-        memcpy(buf + src_at, "abcdefgh", 9);  // 9 bytes with the NUL
-        return strcpy_s(buf + dest_at, 12, buf + src_at);
-    };
-    EXPECT_EQ(run(20, 11), EOK);  // dest right after the NUL
-    EXPECT_STREQ(buf + 20, "abcdefgh");
-    EXPECT_EQ(run(19, 11), EOVERLAP_AND_RESET);  // dest starts on the NUL
-    EXPECT_EQ(buf[19], '\0');
-    EXPECT_EQ(buf[20], '.');
-    EXPECT_EQ(run(2, 11), EOK);  // dest ends right before src
-    EXPECT_STREQ(buf + 2, "abcdefgh");
-    EXPECT_EQ(run(3, 11), EOVERLAP_AND_RESET);  // last byte copied would hit src
-    EXPECT_EQ(buf[3], '\0');
-    EXPECT_STREQ(buf + 11, "abcdefgh");
 }
 
 }  // namespace
