@@ -2,8 +2,6 @@
 // the device reader and link ids; then the fault paths of links that the
 // end-to-end tests cannot reach cheaply: broken requests and wrong answers,
 // failed clients and devices, kept CLOSEs, requests that open no link.
-#include "link/recv_queue.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -23,6 +21,7 @@
 #include "link/handshake.h"
 #include "link/link_id.h"
 #include "link/reader.h"
+#include "link/recv_queue.h"
 #include "tests/link_support.h"
 #include "transport/device.h"
 #include "transport/net_cdev.h"

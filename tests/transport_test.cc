@@ -2,8 +2,6 @@
 // the device went away, net_cdev and USB framing, and the heartbeat sequence.
 // The open tests need root: the device paths exist on a private tmpfs over
 // /dev in a mount namespace of the test's own, never on the real /dev.
-#include "transport/device.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -21,6 +19,7 @@
 
 #include "frame/util.h"
 #include "tests/link_support.h"
+#include "transport/device.h"
 #include "transport/heartbeat.h"
 #include "transport/net_cdev.h"
 #include "transport/usb.h"

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "tools/emulator/device_emulator.h"
-#include "tools/fastdev/fast_device.h"
 
 namespace e2e {
 
@@ -169,27 +168,6 @@ struct AgentOnEmulator {
 
     TempDir mount_dir;
     emu::DeviceEmulator emu;
-    int port;
-    AgentProcess agent;
-};
-
-// The agent on the fast stand-in of tools/fastdev: its library preloaded, the
-// device path served by a FastDevice on a socket in a temp dir, DEBUG_NETWORK
-// set. Once the agent has closed the device (SIGTERM), counts() holds the
-// library's count of every call on it.
-struct AgentOnFastDevice {
-    explicit AgentOnFastDevice(emu::Device::Mode mode);
-    ~AgentOnFastDevice();
-
-    // Starts the device and the agent; true once the agent logged the open.
-    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    int agent_port() const;
-    int connect_client(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-    // name=value pairs of the library's counts file; empty when not written.
-    std::map<std::string, uint64_t> counts() const;
-
-    TempDir dir;
-    fastdev::FastDevice device;
     int port;
     AgentProcess agent;
 };

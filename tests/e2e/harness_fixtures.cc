@@ -1,5 +1,4 @@
-// The end-to-end fixtures that run the agent on a device: the FUSE emulator
-// (AgentOnEmulator) or the fast stand-in (AgentOnFastDevice).
+// The end-to-end fixture that runs the agent on the FUSE device emulator.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -58,20 +57,6 @@ int connect_loopback(int port, std::chrono::milliseconds timeout) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-}
-
-AgentOptions fast_device_options(const std::string &dir, emu::Device::Mode mode, int port) {
-    AgentOptions o;
-    o.args = {device_path_for(mode), std::to_string(port)};
-    o.env = {{"LD_PRELOAD", CDEV_FASTDEV_LIBRARY},
-             {"CDEV_FASTDEV_SOCKET", dir + "/device.sock"},
-             {"CDEV_FASTDEV_DEVICE", device_path_for(mode)},
-             {"CDEV_FASTDEV_COUNTS", dir + "/counts"},
-             {"DEBUG_NETWORK", "1"}};
-    // A sanitizer build wants its runtime first; the preloaded library comes first.
-    const char *asan = getenv("ASAN_OPTIONS");
-    o.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
-    return o;
 }
 
 AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
@@ -140,46 +125,6 @@ bool AgentOnEmulator::next_message(std::vector<uint8_t> *msg, std::chrono::milli
             return true;
         }
     }
-}
-
-AgentOnFastDevice::AgentOnFastDevice(emu::Device::Mode mode)
-    : device(mode), port(free_tcp_port()), agent(fast_device_options(dir.path, mode, port)) {}
-
-AgentOnFastDevice::~AgentOnFastDevice() {
-    if (agent.running()) {
-        agent.send_signal(SIGKILL);
-        agent.wait_exit(std::chrono::seconds(10));
-    }
-    device.stop();
-}
-
-bool AgentOnFastDevice::start(std::chrono::milliseconds timeout) {
-    if (!device.start(dir.path + "/device.sock")) {
-        return false;
-    }
-    agent.start();
-    return agent.wait_for_log("Open " + device_path_for(device.mode()) + " successfully", timeout);
-}
-
-int AgentOnFastDevice::agent_port() const {
-    return named_port(agent, port);
-}
-
-int AgentOnFastDevice::connect_client(std::chrono::milliseconds timeout) const {
-    return connect_loopback(agent_port(), timeout);
-}
-
-std::map<std::string, uint64_t> AgentOnFastDevice::counts() const {
-    std::map<std::string, uint64_t> counts;
-    std::istringstream text(read_file(dir.path + "/counts"));
-    std::string pair;
-    while (text >> pair) {
-        size_t eq = pair.find('=');
-        if (eq != std::string::npos) {
-            counts[pair.substr(0, eq)] = strtoull(pair.c_str() + eq + 1, nullptr, 10);
-        }
-    }
-    return counts;
 }
 
 }  // namespace e2e
