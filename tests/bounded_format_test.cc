@@ -118,7 +118,7 @@ void sweep(const std::string &flags, const std::vector<std::string> &lengths,
     }
 }
 
-TEST(FormatDifferential, MatchesSnprintfWhereBothAreSpecifiedAlike) {
+TEST(FormatDifferential, MatchesSnprintfWhereBothDefineTheOutputAlike) {
     const std::string s = "-+ 0", u = "-+ #0";
     sweep<int>(s, {"", "hh", "h"}, "di", {0, -1, 127, -128, 300, -32768, 70000, INT_MIN, INT_MAX});
     sweep<long>(s, {"l", "j", "z", "t"}, "di", {0, -5, LONG_MIN, LONG_MAX});
