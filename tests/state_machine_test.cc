@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/conn_node.h"
@@ -216,57 +215,6 @@ TEST_F(state_machine_test, NewsIsCheckedAtOnceButNotCounted) {
     EXPECT_EQ(2, status_calls.load());
     EXPECT_EQ(1, node->check_count);
     close(sv[1]);
-}
-
-TEST_F(state_machine_test, ListenFailureEndsTheAcceptLoop) {
-    EXPECT_EQ(-1, run_socket_server(-1, &list));
-    EXPECT_EQ(1u, count_of(new_log(), "ERROR on listen, error code: 9\n"));
-}
-
-// Clients keep connecting while the state machine sits in a slow hook on the
-// head it saw: every one of them must still be accepted and served.
-TEST_F(state_machine_test, ConnectionsDuringASlowHookAreNotLost) {
-    constexpr int CLIENTS = 40;
-    request_rule = [](conn_node *) {
-        msleep(2);
-        return CONN_STATUS_CONNECTED;
-    };
-    status_rule = [](conn_node *) { return CONN_STATUS_PENDING; };
-
-    uint16_t port = 0;
-    int listener = bound_socket(SOCK_STREAM, &port);
-
-    std::atomic<int> accepted{0};
-    std::thread acceptor([&] {
-        for (int i = 0; i < CLIENTS; i++) {
-            if (accept_connection(listener, &list) == 0) {
-                accepted++;
-            }
-        }
-    });
-    std::vector<int> clients;
-    std::thread connector([&] {
-        for (int i = 0; i < CLIENTS; i++) {
-            clients.push_back(connect_loopback(port));
-            msleep(1);
-        }
-    });
-    for (int i = 0; i < 5000 && forwarded < CLIENTS; i++) {
-        handle_socket_connection_pass(&list);
-        msleep(1);
-    }
-    connector.join();
-    acceptor.join();
-    EXPECT_EQ(CLIENTS, accepted.load());
-    EXPECT_EQ(CLIENTS, established.load());
-    EXPECT_EQ(CLIENTS, forwarded.load());
-    EXPECT_EQ(nullptr, get_list_head(&list));
-    for (int fd : clients) {
-        char c;
-        EXPECT_EQ(0, recv(fd, &c, 1, 0));
-        close(fd);
-    }
-    close(listener);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -129,13 +128,6 @@ uint16_t unused_port(int type) {
     return port;
 }
 
-int connect_loopback(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = loopback(port);
-    connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-    return fd;
-}
-
 std::pair<int, int> tcp_pair(int buffer) {
     uint16_t port = 0;
     int lfd = bound_socket(SOCK_STREAM, &port);
@@ -149,32 +141,6 @@ std::pair<int, int> tcp_pair(int buffer) {
     int accepted = accept(lfd, nullptr, nullptr);
     close(lfd);
     return {client, accepted};
-}
-
-std::string recv_bytes(int fd, size_t n, int timeout_ms) {
-    std::string out;
-    char buf[4096];
-    while (out.size() < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) {
-            break;
-        }
-        ssize_t r = recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
-        if (r <= 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
-}
-
-bool peer_closed(int fd, int timeout_ms) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) {
-        return false;
-    }
-    char c;
-    return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
 }
 
 }  // namespace test_support

@@ -68,18 +68,9 @@ int bound_socket(int type, uint16_t *port);
 // A port on 127.0.0.1 with nothing behind it, host order.
 uint16_t unused_port(int type);
 
-// A TCP connection to 127.0.0.1:port (host order).
-int connect_loopback(uint16_t port);
-
 // A connected loopback TCP pair: {client, accepted side}; with `buffer` > 0
 // the receive and send buffers are set that large before the connection.
 std::pair<int, int> tcp_pair(int buffer = 0);
-
-// Reads until `n` bytes arrived, the peer closed, or the time ran out.
-std::string recv_bytes(int fd, size_t n, int timeout_ms = 3000);
-
-// True when the peer has closed the connection within the time.
-bool peer_closed(int fd, int timeout_ms = 3000);
 
 // The bytes of a common_io_buf's filled entries, in order.
 template <typename Buf>

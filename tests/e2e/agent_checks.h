@@ -195,6 +195,16 @@ inline uint64_t fnv1a(const std::vector<uint8_t> &v) {
     return h;
 }
 
+// A client's request for a link to controller port `port`: type 0, from the
+// host, the port in network order, the rest zero.
+inline std::vector<uint8_t> client_request(uint16_t port) {
+    std::vector<uint8_t> m(WIRE_HEADER_SIZE, 0);
+    m[1] = 1;
+    m[2] = static_cast<uint8_t>(port >> 8);
+    m[3] = static_cast<uint8_t>(port);
+    return m;
+}
+
 // `up` from the local socket `fd` to the controller and `down` the other
 // way at the same time: every message the agent writes must carry
 // `up_header`; `down` goes in the largest messages under `down_header`.

@@ -12,8 +12,6 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using Mode = emu::DeviceEmulator::Mode;
-
 class ControllerLinks : public ::testing::TestWithParam<Mode> {};
 
 // A client's link to an echo service behind controller port 7001: the response
@@ -43,11 +41,11 @@ TEST_P(ControllerLinks, ClientLinkReachesTheServiceIntact) {
 
     const Bytes data = stream_bytes(1, GetParam() == Mode::Usb ? 200000 : 600000);
     Bytes response, back;
-    WireHeader h;
     const int fd = env.connect_client();
-    EXPECT_TRUE(send_all(fd, make_message({.type = 0, .source = 1, .port = 7001})));
-    EXPECT_TRUE(recv_exact(fd, WIRE_HEADER_SIZE, &response, 10s) && parse_header(response, &h) &&
-                h.type == 1 && h.port == 7001 && h.local_link_id != 0 && h.peer_link_id != 0);
+    EXPECT_TRUE(send_all(fd, client_request(7001)));
+    EXPECT_TRUE(recv_exact(fd, WIRE_HEADER_SIZE, &response, 10s) && response[0] == 1 &&
+                response[2] == 7001 >> 8 && response[3] == (7001 & 0xFF) &&
+                get32(response, 8) != 0 && get32(response, 12) != 0);
     std::thread reader([&] { recv_exact(fd, data.size(), &back, 30s); });
     EXPECT_TRUE(send_all(fd, data));
     reader.join();
@@ -63,8 +61,7 @@ TEST_P(ControllerLinks, ClientLinkReachesTheServiceIntact) {
     EXPECT_EQ(controller.init_count() + controller.ignored_messages(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, ControllerLinks, ::testing::Values(Mode::NetCdev, Mode::Usb),
-                         [](const auto &info) { return info.index == 0 ? "NetCdev" : "Usb"; });
+IN_BOTH_DEVICE_MODES(ControllerLinks);
 
 }  // namespace
 }  // namespace e2e

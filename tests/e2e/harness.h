@@ -102,22 +102,7 @@ uint32_t get32(const Bytes &m, size_t at);
 // Reads a whole file; "" when it cannot be opened.
 std::string read_file(const std::string &path);
 
-// The 32-byte message header as tests build and check it; link ids as
-// stored (host order), port in host order.
-struct WireHeader {
-    uint8_t type = 0;
-    uint8_t source = 0;
-    uint16_t port = 0;
-    uint8_t protocol = 0;
-    uint16_t ret_code = 0;
-    uint32_t peer_link_id = 0;
-    uint32_t local_link_id = 0;
-};
 constexpr size_t WIRE_HEADER_SIZE = 32;
-// The header's 32 bytes followed by payload.
-std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t> &payload = {});
-// False when msg is shorter than a header.
-bool parse_header(const std::vector<uint8_t> &msg, WireHeader *h);
 
 // Socket helpers for local clients: send everything; receive exactly n
 // bytes (false on close, error or timeout).

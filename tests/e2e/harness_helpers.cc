@@ -1,5 +1,5 @@
 // Small helpers of the end-to-end tests: free ports and connects, files,
-// the wire header, whole sends and receives, temp directories and files.
+// link ids, whole sends and receives, temp directories and files.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -85,35 +85,6 @@ void put32(Bytes *m, size_t at, uint32_t v) {
 
 uint32_t get32(const Bytes &m, size_t at) {
     return m[at] | (m[at + 1] << 8) | (m[at + 2] << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
-}
-
-std::vector<uint8_t> make_message(const WireHeader &h, const std::vector<uint8_t> &payload) {
-    std::vector<uint8_t> m(WIRE_HEADER_SIZE + payload.size(), 0);
-    m[0] = h.type;
-    m[1] = h.source;
-    m[2] = static_cast<uint8_t>(h.port >> 8);
-    m[3] = static_cast<uint8_t>(h.port);
-    m[4] = h.protocol;
-    m[6] = static_cast<uint8_t>(h.ret_code);
-    m[7] = static_cast<uint8_t>(h.ret_code >> 8);
-    put32(&m, 8, h.peer_link_id);
-    put32(&m, 12, h.local_link_id);
-    std::copy(payload.begin(), payload.end(), m.begin() + WIRE_HEADER_SIZE);
-    return m;
-}
-
-bool parse_header(const std::vector<uint8_t> &msg, WireHeader *h) {
-    if (msg.size() < WIRE_HEADER_SIZE) {
-        return false;
-    }
-    h->type = msg[0];
-    h->source = msg[1];
-    h->port = static_cast<uint16_t>((msg[2] << 8) | msg[3]);
-    h->protocol = msg[4];
-    h->ret_code = static_cast<uint16_t>(msg[6] | (msg[7] << 8));
-    h->peer_link_id = get32(msg, 8);
-    h->local_link_id = get32(msg, 12);
-    return true;
 }
 
 bool send_all(int fd, const std::vector<uint8_t> &data) {

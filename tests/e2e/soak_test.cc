@@ -265,10 +265,7 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
             setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
         }
         ASSERT_GE(c.fd, 0);
-        WireHeader h;
-        h.source = 1;
-        h.port = c.port;
-        ASSERT_TRUE(send_all(c.fd, make_message(h)));
+        ASSERT_TRUE(send_all(c.fd, client_request(c.port)));
         Bytes got;
         ASSERT_TRUE(recv_exact(c.fd, WIRE_HEADER_SIZE, &got, 10s)) << a.agent.log();
         c.response = got;
