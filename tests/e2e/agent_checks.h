@@ -4,7 +4,6 @@
 #ifndef CDEV_TESTS_E2E_AGENT_CHECKS_H
 #define CDEV_TESTS_E2E_AGENT_CHECKS_H
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,8 +12,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/harness.h"
@@ -23,87 +24,51 @@ namespace e2e {
 
 // Sockets and threads a process holds, from /proc.
 struct Holdings {
-    size_t sockets = 0;
-    size_t threads = 0;
+    size_t sockets = 0, threads = 0;
     bool operator==(const Holdings &) const = default;
 };
 
-inline std::vector<std::string> proc_entries(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return names;
-    }
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] != '.') {
-            names.emplace_back(e->d_name);
-        }
-    }
-    closedir(d);
-    return names;
-}
-
 inline Holdings holdings_of(pid_t pid) {
-    const std::string base = "/proc/" + std::to_string(pid);
+    namespace fs = std::filesystem;
+    const fs::path base = "/proc/" + std::to_string(pid);
     Holdings h;
-    for (const std::string &fd : proc_entries(base + "/fd")) {
-        char target[256];
-        ssize_t n = readlink((base + "/fd/" + fd).c_str(), target, sizeof(target) - 1);
-        if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind("socket:", 0) == 0) {
-            ++h.sockets;
-        }
+    std::error_code ec;
+    for (const auto &fd : fs::directory_iterator(base / "fd", ec)) {
+        h.sockets += fs::read_symlink(fd.path(), ec).string().rfind("socket:", 0) == 0;
     }
-    h.threads = proc_entries(base + "/task").size();
+    for (const auto &task : fs::directory_iterator(base / "task", ec)) {
+        h.threads += task.is_directory(ec);
+    }
     return h;
 }
 
-inline std::string describe(const Holdings &h) {
-    return std::to_string(h.sockets) + " sockets, " + std::to_string(h.threads) + " threads";
-}
-
-// Polls until the agent holds exactly `want`; the last reading goes to *last.
-inline bool wait_holdings(pid_t pid, const Holdings &want, std::chrono::milliseconds timeout,
-                          Holdings *last) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        *last = holdings_of(pid);
-        if (*last == want) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-// The agent's holdings once it is idle: after its init message, when two
-// readings 100 ms apart agree.
+// The agent's holdings once it is idle: two readings 100 ms apart agree.
 inline Holdings settled_holdings(pid_t pid) {
-    Holdings prev = holdings_of(pid);
-    for (int i = 0; i < 50; ++i) {
+    Holdings prev, now = holdings_of(pid);
+    for (int i = 0; i < 50 && !(i > 0 && now == prev); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        Holdings now = holdings_of(pid);
-        if (now == prev) {
-            return now;
-        }
-        prev = now;
+        prev = std::exchange(now, holdings_of(pid));
     }
-    return prev;
+    return now;
+}
+
+// Expects the agent's sockets and threads to reach `want` within `timeout`.
+inline void expect_holdings(AgentOnEmulator &a, const Holdings &want,
+                            std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    Holdings now = holdings_of(a.agent.pid());
+    while (!(now == want) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = holdings_of(a.agent.pid());
+    }
+    EXPECT_EQ(now.sockets, want.sockets) << "sockets";
+    EXPECT_EQ(now.threads, want.threads) << "threads";
 }
 
 // Expects the agent to write nothing but keepalives to the device for `quiet`.
 inline void expect_device_quiet(AgentOnEmulator &a, std::chrono::milliseconds quiet) {
     std::vector<uint8_t> msg;
     EXPECT_FALSE(a.next_message(&msg, quiet)) << "the agent sent a message of type " << int(msg[0]);
-}
-
-// Expects the agent's sockets and threads to reach `want` within `timeout`.
-inline void expect_holdings(AgentOnEmulator &a, const Holdings &want,
-                            std::chrono::milliseconds timeout) {
-    Holdings now;
-    EXPECT_TRUE(wait_holdings(a.agent.pid(), want, timeout, &now))
-        << "want: " << describe(want) << "; have: " << describe(now);
 }
 
 // Starts the agent and takes its init message, a bare header, off the device.

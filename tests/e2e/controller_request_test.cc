@@ -131,19 +131,6 @@ TEST_P(ControllerRequest, TcpLinkToALocalServerCarriesDataBothWays) {
     expect_holdings(a, idle, 3s);
 }
 
-TEST_P(ControllerRequest, PortWithoutListenerIsRefused) {
-    Bytes request = controller_header(0, 0, static_cast<uint16_t>(free_tcp_port()), 0xCAFE0001);
-    Bytes answer;
-    ASSERT_NO_FATAL_FAILURE(request_tcp(a, request, &answer));
-    Bytes want = request;
-    want[0] = 2;
-    want[1] = 1;
-    want[6] = 1;  // ret_code 1, little-endian
-    want[7] = 0;
-    EXPECT_EQ(answer, want);
-    expect_device_quiet(a, 300ms);
-}
-
 TEST_P(ControllerRequest, UdpDatagramsAreDeliveredUnanswered) {
     LocalSocket udp(SOCK_DGRAM);
     ASSERT_GE(udp.fd, 0);

@@ -291,33 +291,33 @@ TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
 
 class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(SignalTest, TerminationSignalWhileServingStopsWorkersAndExitsZero) {
-    int port = free_tcp_port();
-    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
-    agent.start();
-    ASSERT_TRUE(wait_serving(port)) << agent.log();
-    agent.send_signal(GetParam());
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-    expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
-    EXPECT_FALSE(can_connect(port));
-}
-
-// The privilege drop reads the configuration file; a FIFO there holds the
-// agent in its last start-up step, after the signals are armed and the
-// workers run but before the socket listens.
-TEST_P(SignalTest, TerminationSignalDuringStartUpExitsZero) {
-    int port = free_tcp_port();
-    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
-    fs::path config = fs::path(agent.workdir()).parent_path() / "ns/opt/vorlan/config";
-    fs::create_directories(config);
-    ASSERT_EQ(mkfifo((config / "Vorlan.ini").c_str(), 0644), 0);
-    agent.start();
-    ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", START_TIMEOUT)) << agent.log();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(can_connect(port));
-    agent.send_signal(GetParam());
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-    expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
+// Each stop signal ends the agent with status 0 and its workers stopped in
+// order, while it serves and during its start-up: the privilege drop reads
+// the configuration file, and a FIFO there holds the agent in its last step,
+// after the signals are armed and the workers run but before it listens.
+TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
+    for (bool starting : {false, true}) {
+        SCOPED_TRACE(starting ? "during start-up" : "while serving");
+        int port = free_tcp_port();
+        AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
+        if (starting) {
+            fs::path config = fs::path(agent.workdir()).parent_path() / "ns/opt/vorlan/config";
+            fs::create_directories(config);
+            ASSERT_EQ(mkfifo((config / "Vorlan.ini").c_str(), 0644), 0);
+        }
+        agent.start();
+        if (starting) {
+            ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", START_TIMEOUT));
+            std::this_thread::sleep_for(50ms);
+            EXPECT_FALSE(can_connect(port));
+        } else {
+            ASSERT_TRUE(wait_serving(port)) << agent.log();
+        }
+        agent.send_signal(GetParam());
+        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
+        expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
+        EXPECT_FALSE(can_connect(port));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllTerminationSignals, SignalTest,

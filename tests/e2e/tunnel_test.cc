@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "tests/e2e/agent_checks.h"
 #include "tests/e2e/harness.h"
 
@@ -24,36 +26,32 @@ Bytes with_type(Bytes h, uint8_t type) {
     return h;
 }
 
-// A client header whose every field holds a recognisable value, so that any
-// byte the agent changes on the way shows.
+// A client header whose every other byte holds a recognisable value, so
+// that any byte the agent changes on the way shows.
 Bytes client_header(uint8_t type, uint8_t protocol, uint16_t port) {
     Bytes m(WIRE_HEADER_SIZE);
+    for (size_t i = 5; i < WIRE_HEADER_SIZE; ++i) {
+        m[i] = static_cast<uint8_t>(0xA0 + i);
+    }
     m[0] = type;
     m[1] = 1;
     m[2] = static_cast<uint8_t>(port >> 8);
     m[3] = static_cast<uint8_t>(port);
     m[4] = protocol;
-    m[5] = 0x5A;
-    m[6] = 0x34;
-    m[7] = 0x12;
-    put32(&m, 8, 0xC4C3C2C1);
-    put32(&m, 12, 0xEEEEEEEE);
-    for (size_t i = 16; i < WIRE_HEADER_SIZE; ++i) {
-        m[i] = static_cast<uint8_t>(0xA0 + i);
-    }
     return m;
 }
 
-// The controller's answer to a request: its own id and reserved bytes.
+// The controller's answer to a request: its own id and reserved bytes, and a
+// non-zero ret_code, which does not refuse the link.
 Bytes response_to(const Bytes &request, uint32_t peer_id) {
     Bytes r = with_type(request, 1);
-    r[1] = 0;
-    r[6] = 1;  // a non-zero ret_code does not refuse the link
-    r[7] = 0;
-    put32(&r, 8, peer_id);
     for (size_t i = 16; i < WIRE_HEADER_SIZE; ++i) {
         r[i] = static_cast<uint8_t>(0x30 + i);
     }
+    r[1] = 0;
+    r[6] = 1;
+    r[7] = 0;
+    put32(&r, 8, peer_id);
     return r;
 }
 
@@ -187,15 +185,36 @@ TEST_P(ClientTunnel, LinksOutliveAShortDeviceGap) {
     }
 }
 
-TEST_P(ClientTunnel, ControllerCloseEndsTheClientSilently) {
+// The controller's CLOSE ends the client without a word back; a client that
+// resets its connection still has what it sent before delivered, then the
+// CLOSE.
+TEST_P(ClientTunnel, EndsFromEitherSideAreClean) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
     ASSERT_NO_FATAL_FAILURE(open_link(a, 443, 0x00000042, &link));
     a.emu.inject(with_type(link.response, 2));
-    Bytes got;
+    Bytes got, msg;
     EXPECT_TRUE(wait_eof(link.fd, 3s, &got)) << a.agent.log();
     EXPECT_TRUE(got.empty());
     expect_device_quiet(a, 500ms);
+
+    ClientLink reset;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 444, 0x00000043, &reset));
+    const Bytes sent = stream_bytes(9, 3000);
+    ASSERT_TRUE(send_all(reset.fd, sent));
+    linger hard = {1, 0};
+    setsockopt(reset.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    close(std::exchange(reset.fd, -1));
+    Bytes data_header = with_type(reset.response, 3), arrived;
+    data_header[1] = 1;
+    while (a.next_message(&msg, 3s) && msg[0] == 3) {
+        ASSERT_EQ(header_part(msg), data_header);
+        arrived.insert(arrived.end(), msg.begin() + WIRE_HEADER_SIZE, msg.end());
+    }
+    EXPECT_EQ(arrived, sent);
+    Bytes close_msg = with_type(reset.response, 2);
+    close_msg[1] = 1;
+    EXPECT_EQ(msg, close_msg);
     expect_holdings(a, idle, 3s);
 }
 
