@@ -1,12 +1,10 @@
-// Helpers for the link and transport tests: the level a log line is written
-// at, and the bytes an io vector holds.
+// Helpers for the link and transport tests: log levels, io vector bytes.
 #pragma once
 
 #include <stdlib.h>
 
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "common/iov.h"
 #include "frame/log.h"
@@ -21,9 +19,7 @@ inline void log_at(int level) {
     init_log(level);
 }
 
-// The level `line` is written at: the highest threshold at which `act` still
-// writes it (-1: none). `act` runs once per threshold tried; the log is left
-// open at every level.
+// The highest level at which `act` still writes `line` (-1: none); left at 0.
 inline int level_of(const std::string &line, const std::function<void()> &act) {
     int found = -1;
     for (int level = 2; level >= 0 && found < 0; --level) {
