@@ -1,8 +1,8 @@
 // The formatting engine against the C library: conversions built from the
 // input must give snprintf's text (or -1 and an empty destination when it
 // does not fit); broken formats must fail cleanly.
+#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -13,21 +13,15 @@ namespace {
 
 constexpr size_t DEST_MAX = 600;
 
-int engine(char *dest, size_t size, const char *format, ...) {
+template <int (*F)(char *, size_t, const char *, va_list)>
+int call(char *dest, size_t size, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    int r = vsprintf_s(dest, size, format, ap);
+    const int r = F(dest, size, format, ap);
     va_end(ap);
     return r;
 }
-
-int reference(char *dest, size_t size, const char *format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    int r = vsnprintf(dest, size, format, ap);
-    va_end(ap);
-    return r;
-}
+constexpr auto engine = call<vsprintf_s>, reference = call<vsnprintf>;
 
 // One conversion with its flags, width, precision and length modifier.
 std::string make_spec(fuzz::Input &in, char *conversion, char *length) {
@@ -38,75 +32,45 @@ std::string make_spec(fuzz::Input &in, char *conversion, char *length) {
     std::string spec = "%";
     // C leaves %p to the implementation: the C library gives it a sign and
     // lets a precision cancel its 0 flag, the engine does neither.
-    if (*conversion == 'p') {
-        flags &= (flags & 0x40) ? 0x69 : 0x79;
-    }
-    for (int i = 0; i < 5; ++i) {
-        if (flags & (1 << i)) {
-            spec += "-+ #0"[i];
-        }
-    }
-    if (flags & 0x20) {
-        spec += std::to_string(in.byte() % 40);
-    }
-    if (flags & 0x40) {
-        spec += "." + std::to_string(in.u16() % 513);  // above 512 the engine caps
-    }
+    if (*conversion == 'p') flags &= (flags & 0x40) ? 0x69 : 0x79;
+    for (int i = 0; i < 5; ++i)
+        if (flags & (1 << i)) spec += "-+ #0"[i];
+    if (flags & 0x20) spec += std::to_string(in.byte() % 40);
+    if (flags & 0x40) spec += "." + std::to_string(in.u16() % 513);  // above 512 the engine caps
     *length = 0;
     if (strchr("diouxX", *conversion) != nullptr) {
         const char *l = lengths[in.byte() % 8];
         spec += l;
         *length = l[0] == 'l' && l[1] == 'l' ? 'L' : l[0];
     }
-    spec += *conversion;
-    return spec;
-}
-
-bool same(const char *a, int ra, const char *b, int rb) {
-    return ra == rb && memcmp(a, b, static_cast<size_t>(ra) + 1) == 0;
+    return spec + *conversion;
 }
 
 void check_valid(fuzz::Input &in) {
     char conversion = 0, length = 0;
-    std::string format = "<" + make_spec(in, &conversion, &length) + ">";
-    size_t size = 1 + in.u16() % DEST_MAX;
+    const std::string format = "<" + make_spec(in, &conversion, &length) + ">";
+    const size_t size = 1 + in.u16() % DEST_MAX;
     char got[DEST_MAX], want[2 * DEST_MAX];
-    long long value = static_cast<long long>(in.u32()) << 32 | in.u32();
+    const long long value = static_cast<long long>(in.u32()) << 32 | in.u32();
     int r = -1, w = -1;
-    const char *text = "fuzz";
-    switch (conversion) {
-        case 'c':
-            r = engine(got, size, format.c_str(), static_cast<int>(value));
-            w = reference(want, sizeof(want), format.c_str(), static_cast<int>(value));
-            break;
-        case 's':
-            text = value & 1 ? nullptr : "text of the fuzzer";
-            r = engine(got, size, format.c_str(), text);
-            w = reference(want, sizeof(want), format.c_str(), text == nullptr ? "(null)" : text);
-            break;
-        case 'p':
-            r = engine(got, size, format.c_str(), reinterpret_cast<void *>(value & 0xFFFF));
-            w = reference(want, sizeof(want), format.c_str(),
-                          reinterpret_cast<void *>(value & 0xFFFF));
-            break;
-        default:
-            if (length == 'L' || length == 'l' || length == 'j' || length == 'z' ||
-                length == 't') {
-                r = engine(got, size, format.c_str(), value);
-                w = reference(want, sizeof(want), format.c_str(), value);
-            } else {
-                r = engine(got, size, format.c_str(), static_cast<int>(value));
-                w = reference(want, sizeof(want), format.c_str(), static_cast<int>(value));
-            }
-    }
-    if (w < 0 || static_cast<size_t>(w) >= sizeof(want)) {
-        return;  // beyond what this check compares
-    }
+    const auto both = [&](auto arg, auto same_for_the_library) {
+        r = engine(got, size, format.c_str(), arg);
+        w = reference(want, sizeof(want), format.c_str(), same_for_the_library);
+    };
+    const char *text = value & 1 ? nullptr : "text of the fuzzer";
+    void *pointer = reinterpret_cast<void *>(value & 0xFFFF);
+    if (conversion == 's')
+        both(text, text == nullptr ? "(null)" : text);
+    else if (conversion == 'p')
+        both(pointer, pointer);
+    else if (length != 0 && strchr("Lljzt", length) != nullptr)
+        both(value, value);
+    else
+        both(static_cast<int>(value), static_cast<int>(value));
+    if (w < 0 || static_cast<size_t>(w) >= sizeof(want)) return;  // beyond what this compares
     if (static_cast<size_t>(w) >= size) {
-        if (r != -1 || got[0] != '\0') {
-            abort();  // a text that does not fit leaves "" and -1
-        }
-    } else if (!same(got, r, want, w)) {
+        fuzz::check(r == -1 && got[0] == '\0');  // a text that does not fit leaves "" and -1
+    } else if (r != w || memcmp(got, want, static_cast<size_t>(w) + 1) != 0) {
         fprintf(stderr, "format %s size %zu: got %d \"%s\", want %d \"%s\"\n", format.c_str(), size,
                 r, got, w, want);
         abort();
@@ -115,24 +79,15 @@ void check_valid(fuzz::Input &in) {
 
 void check_broken(fuzz::Input &in) {
     static const char *endings[] = {"%", "%-", "%12", "%.", "%l", "%h", "%n", "%b", "%k", "%.5"};
-    std::string format = "text" + std::string(endings[in.byte() % 10]);
-    char got[32];
-    memset(got, 'x', sizeof(got));
-    if (engine(got, sizeof(got), format.c_str(), 1) != -1 || got[0] != '\0') {
-        abort();
-    }
+    const std::string format = "text" + std::string(endings[in.byte() % 10]);
+    std::string got(32, 'x');
+    fuzz::check(engine(got.data(), got.size(), format.c_str(), 1) == -1 && got[0] == '\0');
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
-    while (!in.empty()) {
-        if (in.byte() % 8 == 0) {
-            check_broken(in);
-        } else {
-            check_valid(in);
-        }
-    }
+    while (!in.empty()) in.byte() % 8 == 0 ? check_broken(in) : check_valid(in);
     return 0;
 }

@@ -1,9 +1,11 @@
-// Reading a fuzzer's input as a stream of small decisions and byte runs.
+// Reading a fuzzer's input as a stream of small decisions and byte runs, and
+// stopping on a broken invariant.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace fuzz {
@@ -22,16 +24,15 @@ class Input {
         p_ += n;
         return out;
     }
-    std::vector<uint8_t> rest() { return run_to_end(); }
 
   private:
-    std::vector<uint8_t> run_to_end() {
-        std::vector<uint8_t> out(p_, end_);
-        p_ = end_;
-        return out;
-    }
     const uint8_t *p_;
     const uint8_t *end_;
 };
+
+// Aborts, so that the fuzzer keeps the input, unless the invariant holds.
+inline void check(bool holds) {
+    if (!holds) abort();
+}
 
 }  // namespace fuzz
