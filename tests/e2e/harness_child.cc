@@ -12,18 +12,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 namespace e2e {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr int SETUP_FAILED_STATUS = 126;
 
 // Real device nodes the agent's private /dev keeps.
-constexpr const char *KEPT_DEV_NODES[] = {"null",    "zero", "full", "random",
-                                          "urandom", "tty",  "ptmx"};
+constexpr const char *KEPT_DEV_NODES[] = {"null", "zero", "urandom"};
 
 void write_all(int fd, const char *text) {
     size_t len = strlen(text);
@@ -63,34 +59,19 @@ void run_step(const SetupStep &s) {
                        s.fstype.empty() ? nullptr : s.fstype.c_str(), s.flags,
                        s.data.empty() ? nullptr : s.data.c_str());
             break;
-        case SetupStep::MKDIR:
-            rc = mkdir(s.a.c_str(), 0755);
-            break;
         case SetupStep::TOUCH: {
             int fd = open(s.a.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
             rc = fd < 0 ? -1 : close(fd);
             break;
         }
-        case SetupStep::SYMLINK:
-            rc = symlink(s.a.c_str(), s.b.c_str());
-            break;
     }
     if (rc != 0) {
         child_fail(s.what.c_str());
     }
 }
 
-void add_mkdir(std::vector<SetupStep> *steps, const std::string &path) {
-    steps->push_back({SetupStep::MKDIR, path, "", "", 0, "", "mkdir " + path});
-}
-
 void add_touch(std::vector<SetupStep> *steps, const std::string &path) {
     steps->push_back({SetupStep::TOUCH, path, "", "", 0, "", "create " + path});
-}
-
-void add_symlink(std::vector<SetupStep> *steps, const std::string &target,
-                 const std::string &path) {
-    steps->push_back({SetupStep::SYMLINK, target, path, "", 0, "", "symlink " + path});
 }
 
 }  // namespace
@@ -147,40 +128,16 @@ void plan_private_dev(const AgentOptions &o, const std::string &dev_stage,
                       std::vector<SetupStep> *steps) {
     add_mount(steps, "cdev_e2e_dev", dev_stage, "tmpfs", 0, "mode=0755");
     for (const char *node : KEPT_DEV_NODES) {
-        std::string real = std::string("/dev/") + node;
-        if (fs::exists(real)) {
-            add_touch(steps, dev_stage + "/" + node);
-            add_mount(steps, real, dev_stage + "/" + node, "", MS_BIND, "");
-        }
+        add_touch(steps, dev_stage + "/" + node);
+        add_mount(steps, std::string("/dev/") + node, dev_stage + "/" + node, "", MS_BIND, "");
     }
-    if (fs::is_directory("/dev/pts")) {
-        add_mkdir(steps, dev_stage + "/pts");
-        add_mount(steps, "/dev/pts", dev_stage + "/pts", "", MS_BIND | MS_REC, "");
-    }
-    add_mkdir(steps, dev_stage + "/shm");
-    add_mount(steps, "cdev_e2e_shm", dev_stage + "/shm", "tmpfs", 0, "mode=1777");
-    add_symlink(steps, "/proc/self/fd", dev_stage + "/fd");
-    add_symlink(steps, "/proc/self/fd/0", dev_stage + "/stdin");
-    add_symlink(steps, "/proc/self/fd/1", dev_stage + "/stdout");
-    add_symlink(steps, "/proc/self/fd/2", dev_stage + "/stderr");
-
-    const std::string prefix = "/dev/";
-    bool under_dev = o.device_path.compare(0, prefix.size(), prefix) == 0;
-    if (!o.device_source.empty() && under_dev) {
-        fs::path rel = fs::path(o.device_path.substr(prefix.size())).lexically_normal();
-        std::string dir = dev_stage;
-        for (const auto &part : rel.parent_path()) {
-            dir += "/" + part.string();
-            add_mkdir(steps, dir);
-        }
-        std::string target = dev_stage + "/" + rel.string();
+    // The device file sits directly under /dev, as the agent's device paths do.
+    if (!o.device_source.empty()) {
+        std::string target = dev_stage + o.device_path.substr(std::string("/dev").size());
         add_touch(steps, target);
         add_mount(steps, o.device_source, target, "", MS_BIND, "");
     }
     add_mount(steps, dev_stage, "/dev", "", MS_MOVE, "");
-    if (!o.device_source.empty() && !under_dev) {
-        add_mount(steps, o.device_source, o.device_path, "", MS_BIND, "");
-    }
 }
 
 }  // namespace e2e

@@ -17,9 +17,9 @@ namespace e2e {
 // One step of the namespace set-up. Built in the parent, so the forked child
 // only issues system calls (no allocation after fork in a threaded process).
 struct SetupStep {
-    enum Kind { MOUNT, MKDIR, TOUCH, SYMLINK } kind;
-    std::string a;  // mount source / path / symlink target
-    std::string b;  // mount target / symlink path
+    enum Kind { MOUNT, TOUCH } kind;
+    std::string a;  // mount source / path
+    std::string b;  // mount target
     std::string fstype;
     unsigned long flags = 0;
     std::string data;
@@ -46,7 +46,7 @@ struct ChildPlan {
 void add_mount(std::vector<SetupStep> *steps, const std::string &src, const std::string &dst,
                const std::string &fstype, unsigned long flags, const std::string &data);
 
-// A tmpfs built at dev_stage holding only the kept real nodes and the device
+// A tmpfs built at dev_stage holding only a few real nodes and the device
 // file, then moved over /dev: the host's /dev is never written.
 void plan_private_dev(const AgentOptions &o, const std::string &dev_stage,
                       std::vector<SetupStep> *steps);
