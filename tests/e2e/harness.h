@@ -29,6 +29,9 @@ bool can_connect(int port);
 // Waits until something accepts connections on 127.0.0.1:port.
 bool wait_serving(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// A TCP socket connected to 127.0.0.1:port, retried until timeout; -1 on failure.
+int connect_loopback(int port, std::chrono::milliseconds timeout);
+
 struct AgentOptions {
     // argv[1..], e.g. {"/dev/net_cdev", "23456"}.
     std::vector<std::string> args;

@@ -36,29 +36,6 @@ int named_port(const AgentProcess &agent, int given) {
     return given;
 }
 
-// A TCP socket connected to 127.0.0.1:port, retried until timeout; -1 on failure.
-int connect_loopback(int port, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            return -1;
-        }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
-            return fd;
-        }
-        close(fd);
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 AgentOptions agent_on_emulator_options(const emu::DeviceEmulator &device,
                                        const std::string &mount_dir, AgentOptions o, bool debug_log,
                                        int port) {

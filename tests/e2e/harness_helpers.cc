@@ -23,15 +23,17 @@ std::string agent_binary() {
     return CDEV_AGENT_BINARY;
 }
 
+namespace {
+
+sockaddr_in loopback(int port) {
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+}  // namespace
+
 int free_tcp_port() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    sockaddr_in addr = loopback(0);
     socklen_t len = sizeof(addr);
     int port = -1;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
@@ -45,26 +47,32 @@ int free_tcp_port() {
     return port;
 }
 
-bool can_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
-bool wait_serving(int port, std::chrono::milliseconds timeout) {
+int connect_loopback(int port, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!can_connect(port)) {
+    while (true) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(port);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+            return fd;
+        }
+        close(fd);
         if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
+            return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return true;
+}
+
+bool can_connect(int port) {
+    int fd = connect_loopback(port, std::chrono::milliseconds(0));
+    close(fd);
+    return fd >= 0;
+}
+
+bool wait_serving(int port, std::chrono::milliseconds timeout) {
+    int fd = connect_loopback(port, timeout);
+    close(fd);
+    return fd >= 0;
 }
 
 std::string read_file(const std::string &path) {
