@@ -128,14 +128,10 @@ uint16_t unused_port(int type) {
     return port;
 }
 
-std::pair<int, int> tcp_pair(int buffer) {
+std::pair<int, int> tcp_pair() {
     uint16_t port = 0;
     int lfd = bound_socket(SOCK_STREAM, &port);
     int client = socket(AF_INET, SOCK_STREAM, 0);
-    if (buffer > 0) {
-        setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
-        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-    }
     sockaddr_in addr = loopback(port);
     connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     int accepted = accept(lfd, nullptr, nullptr);

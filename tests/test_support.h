@@ -68,9 +68,8 @@ int bound_socket(int type, uint16_t *port);
 // A port on 127.0.0.1 with nothing behind it, host order.
 uint16_t unused_port(int type);
 
-// A connected loopback TCP pair: {client, accepted side}; with `buffer` > 0
-// the receive and send buffers are set that large before the connection.
-std::pair<int, int> tcp_pair(int buffer = 0);
+// A connected loopback TCP pair: {client, accepted side}.
+std::pair<int, int> tcp_pair();
 
 // The bytes of a common_io_buf's filled entries, in order.
 template <typename Buf>
