@@ -57,12 +57,37 @@ std::string put_file(const std::string &path, const std::string &data) {
     return path;
 }
 
-Bytes as_bytes(const std::string &s) {
-    return Bytes(s.begin(), s.end());
+uint64_t sum(const std::string &s) {
+    return fnv1a(Bytes(s.begin(), s.end()));
 }
 
 sockaddr_in loopback(int port) {
     return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+// A TCP connection to 127.0.0.1:port.
+int connect_loopback(int port) {
+    sockaddr_in addr = loopback(port);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0) << port;
+    return fd;
+}
+
+// True when the peer closes fd within 5 s; closes fd.
+bool closed_by_peer(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t byte;
+    bool eof = poll(&p, 1, 5000) == 1 && recv(fd, &byte, 1, 0) <= 0;
+    close(fd);
+    return eof;
+}
+
+size_t count(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
 }
 
 AgentOptions bash_command(const std::string &command) {
@@ -148,7 +173,7 @@ TEST_F(ClientTest, StdioCarriesEveryByteInBothDeviceModes) {
         snprintf(line, sizeof(line), command, client("-v -q 2 7001").c_str(), in.c_str());
         Process c(line);
         ASSERT_EQ(c.wait_exit(60s), 0) << c.stderr_text();
-        EXPECT_EQ(fnv1a(as_bytes(c.stdout_text())), fnv1a(data));
+        EXPECT_EQ(sum(c.stdout_text()), fnv1a(data));
         std::vector<ctl::LinkRecord> links = ended_links();
         ASSERT_EQ(links.size(), 1u);
         EXPECT_EQ(links[0].sum_from_agent, fnv1a(data));
@@ -204,15 +229,13 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     auto web = start_listener("-L " + std::to_string(web_port) + ":7002");
     Process curl("exec curl -sS http://127.0.0.1:" + std::to_string(web_port) + "/big.bin");
     ASSERT_EQ(curl.wait_exit(60s), 0) << curl.stderr_text();
-    EXPECT_EQ(fnv1a(as_bytes(curl.stdout_text())), fnv1a(file));
+    EXPECT_EQ(sum(curl.stdout_text()), fnv1a(file));
     ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 0; }, 10s));
 
     auto echo = start_listener("-L 127.0.0.1:" + std::to_string(echo_port) + ":7001");
     std::vector<int> fds;
     for (int i = 0; i < CLIENTS; ++i) {
-        sockaddr_in addr = loopback(echo_port);
-        fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        ASSERT_EQ(connect(fds.back(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        fds.push_back(connect_loopback(echo_port));
         ASSERT_TRUE(send_all(fds.back(), stream_bytes(i, SIZE)));
     }
     for (int i = 0; i < CLIENTS; ++i) {
@@ -226,10 +249,7 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
         EXPECT_EQ(listener->wait_exit(10s), 0) << listener->stderr_text();
     }
     for (int fd : fds) {
-        pollfd p{fd, POLLIN, 0};
-        uint8_t byte;
-        EXPECT_TRUE(poll(&p, 1, 5000) == 1 && recv(fd, &byte, 1, 0) <= 0);
-        close(fd);
+        EXPECT_TRUE(closed_by_peer(fd));
     }
     std::vector<ctl::LinkRecord> links = ended_links();
     ASSERT_EQ(links.size(), static_cast<size_t>(CLIENTS + 1));  // the first one is curl's
@@ -238,24 +258,12 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
         EXPECT_EQ(r->bytes_to_agent, SIZE);
         EXPECT_EQ(r->sum_to_agent, r->sum_from_agent);
     }
-    std::string err = echo->stderr_text();
-    int stopped = 0;
-    for (size_t at = err.find(", stopped\n"); at != std::string::npos;
-         at = err.find(", stopped\n", at + 1)) {
-        ++stopped;
-    }
-    EXPECT_EQ(stopped, CLIENTS) << err;
+    EXPECT_EQ(count(echo->stderr_text(), ", stopped\n"), size_t{CLIENTS}) << echo->stderr_text();
 
     // A client whose link the controller refuses is let go at once.
     const int refused_port = free_tcp_port();
     auto refused = start_listener("-L " + std::to_string(refused_port) + ":7009");
-    sockaddr_in addr = loopback(refused_port);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    pollfd p{fd, POLLIN, 0};
-    uint8_t byte;
-    EXPECT_TRUE(poll(&p, 1, 5000) == 1 && recv(fd, &byte, 1, 0) <= 0);
-    close(fd);
+    EXPECT_TRUE(closed_by_peer(connect_loopback(refused_port)));
 }
 
 TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
@@ -274,25 +282,24 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
         auto relay = start_listener("-U " + std::to_string(port) + ":" +
                                     std::to_string(c.controller_port) + " -w " + c.wait);
         int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = loopback(port);
+        const sockaddr_in addr = loopback(port);
+        auto send_to = [&](const Bytes &b) {
+            return sendto(udp, b.data(), b.size(), 0, reinterpret_cast<const sockaddr *>(&addr),
+                          sizeof(addr)) == static_cast<ssize_t>(b.size());
+        };
         // More than a USB message holds (128 slices of 450 bytes, less the header).
-        Bytes too_long(57569);
-        ASSERT_EQ(sendto(udp, too_long.data(), too_long.size(), 0,
-                         reinterpret_cast<sockaddr *>(&addr), sizeof(addr)),
-                  57569);
+        ASSERT_TRUE(send_to(Bytes(57569)));
         EXPECT_TRUE(relay->wait_err("datagram of 57569 bytes from 127.0.0.1:", 5s));
         EXPECT_TRUE(relay->wait_err(" dropped: a one-shot request carries at most 57568", 5s));
-        ASSERT_EQ(sendto(udp, payload.data(), payload.size(), 0,
-                         reinterpret_cast<sockaddr *>(&addr), sizeof(addr)),
-                  static_cast<ssize_t>(payload.size()));
+        ASSERT_TRUE(send_to(payload));
         pollfd p{udp, POLLIN, 0};
         Bytes reply(2000);
         int wait_ms = std::stoi(c.wait) * 1000 + 1000;
         ssize_t n = poll(&p, 1, wait_ms) == 1 ? recv(udp, reply.data(), reply.size(), 0) : 0;
         reply.resize(static_cast<size_t>(std::max<ssize_t>(n, 0)));
         close(udp);
-        std::string expected = c.reply_prefix + std::string(payload.begin(), payload.end());
-        EXPECT_EQ(fnv1a(reply), fnv1a(c.reply_prefix.empty() ? Bytes() : as_bytes(expected)));
+        const std::string expected = c.reply_prefix + std::string(payload.begin(), payload.end());
+        EXPECT_EQ(fnv1a(reply), c.reply_prefix.empty() ? fnv1a({}) : sum(expected));
         EXPECT_TRUE(relay->wait_err(c.ending, 5s)) << relay->stderr_text();
         relay->send_signal(SIGTERM);
         EXPECT_EQ(relay->wait_exit(10s), 0) << relay->stderr_text();

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,19 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto START_TIMEOUT = 10s;
-constexpr auto EXIT_TIMEOUT = 10s;
-
-const char *const SHUTDOWN_LINES[] = {
-    "Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
-    "Stopped CDEV request handler (0)\n", "Stopped CDEV handler (0)\n", "] clean_up,"};
-
 sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // A socket listening on `port`; -1 when the port is taken.
@@ -52,14 +40,30 @@ int occupy(int port) {
 }
 
 // Each line must follow the previous one in the text.
-void expect_in_order(const std::string &text, const char *const *lines, size_t count) {
+void expect_in_order(const std::string &text, const std::vector<std::string> &lines) {
     size_t at = 0;
-    for (size_t i = 0; i < count; i++) {
-        size_t next = text.find(lines[i], at);
-        ASSERT_NE(next, std::string::npos) << lines[i] << "\n" << text;
-        at = next;
+    for (const std::string &line : lines) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << text;
     }
 }
+
+size_t count(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// An agent started at once; stop() sends SIGTERM and wants status 0.
+struct Agent : AgentProcess {
+    explicit Agent(AgentOptions o) : AgentProcess(std::move(o)) { start(); }
+    void stop() {
+        send_signal(SIGTERM);
+        EXPECT_EQ(wait_exit(10s), 0) << stderr_text();
+    }
+};
 
 class AgentTest : public ::testing::Test {
   protected:
@@ -70,6 +74,9 @@ class AgentTest : public ::testing::Test {
         o.env = {{"DEBUG_NETWORK", ""}};
         return o;
     }
+    AgentOptions on_port(int port) const {
+        return serving({"/dev/net_cdev", std::to_string(port)});
+    }
 
     TempFile device_;
 };
@@ -77,14 +84,11 @@ class AgentTest : public ::testing::Test {
 // As another user only --help and --version answer (on standard output,
 // status 0); anything else ends with 127. None of them touches the log.
 TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
-    struct Row {
+    const struct {
         std::vector<std::string> args;
         int status;
-        // Pieces of standard output in this order, the first at its start;
-        // none: standard output stays empty.
-        std::vector<const char *> out;
-    };
-    const Row rows[] = {
+        std::vector<std::string> out;  // in this order, the first at its start; none: empty
+    } rows[] = {
         {{"/dev/net_cdev", std::to_string(free_tcp_port())}, 127, {}},
         {{"--help"},
          0,
@@ -93,20 +97,15 @@ TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
           "127"}},
         {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         AgentOptions o = serving(row.args);
-        o.run_as_uid = 65534;
-        o.run_as_gid = 65534;
-        AgentProcess agent(o);
-        agent.start();
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), row.status) << row.args[0];
-        std::string out = agent.stdout_text();
-        if (row.out.empty()) {
-            EXPECT_EQ(out, "");
-        } else {
-            EXPECT_EQ(out.rfind(row.out[0], 0), 0u) << out;
-            expect_in_order(out, row.out.data(), row.out.size());
-        }
+        o.run_as_uid = o.run_as_gid = 65534;
+        Agent agent(o);
+        EXPECT_EQ(agent.wait_exit(10s), row.status) << row.args[0];
+        const std::string out = agent.stdout_text();
+        EXPECT_EQ(row.out.empty() ? out : out.substr(0, row.out[0].size()),
+                  row.out.empty() ? "" : row.out[0]);
+        expect_in_order(out, row.out);
         EXPECT_FALSE(fs::exists(agent.log_path())) << row.args[0];
     }
 }
@@ -128,14 +127,14 @@ TEST_F(AgentTest, BadCommandLineEndsWithStatusZeroAndSaysWhy) {
         rows.push_back({{"/dev/net_cdev", port, bad}, {"'bind_retry_count' is invalid.\n"}});
     }
     for (const Row &row : rows) {
-        AgentProcess agent(serving(row.args));
-        agent.start();
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
+        Agent agent(serving(row.args));
+        EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+        const std::string log = agent.log();
         for (const char *line : row.logged) {
-            EXPECT_NE(agent.log().find(line), std::string::npos) << line << agent.log();
+            EXPECT_NE(log.find(line), std::string::npos) << line << log;
         }
         if (std::string(row.logged.back()).find("invalid") != std::string::npos) {
-            EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << agent.log();
+            EXPECT_EQ(log.find("server pid"), std::string::npos) << log;
         }
         if (row.args.size() < 2) {
             EXPECT_EQ(agent.stderr_text(),
@@ -150,54 +149,42 @@ TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
     int port = free_tcp_port();
     AgentOptions o = serving({"/dev/net_cdev", " +" + std::to_string(port)});
     o.env.clear();
-    AgentProcess agent(o);
-    agent.start();
+    Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     std::this_thread::sleep_for(200ms);
     std::istringstream lines(agent.log());
     std::string start, renamed, more;
     std::getline(lines, start);
     std::getline(lines, renamed);
-    EXPECT_NE(start.find("] init_log,"), std::string::npos) << start;
-    EXPECT_NE(start.find(" -> cdev_agent is starting ..."), std::string::npos) << start;
-    EXPECT_NE(renamed.find("] change_my_exe_name,"), std::string::npos) << renamed;
-    EXPECT_NE(renamed.find(" -> Change name from [" + agent_binary() + "] to [cdev." +
-                           std::to_string(port) + "] successfully."),
-              std::string::npos)
-        << renamed;
+    expect_in_order(start, {"] init_log,", " -> cdev_agent is starting ..."});
+    expect_in_order(renamed, {"] change_my_exe_name,", " -> Change name from [" + agent_binary() +
+                                                           "] to [cdev." + std::to_string(port) +
+                                                           "] successfully."});
     EXPECT_FALSE(std::getline(lines, more)) << more;
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    agent.stop();
 }
 
 TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
-    int port = -1;
-    int busy = -1;
+    int port = -1, busy = -1;
     for (int tries = 0; tries < 20 && busy < 0; tries++) {
         port = free_tcp_port();
-        if (port >= 65535 || !(busy = occupy(port), busy >= 0)) {
-            continue;
-        }
-        int probe = occupy(port + 1);
-        if (probe < 0) {
-            close(busy);
-            busy = -1;
-        } else {
-            close(probe);
+        if (port < 65535 && (busy = occupy(port)) >= 0) {
+            int next = occupy(port + 1);  // the agent's to take
+            close(next);
+            if (next < 0) {
+                busy = (close(busy), -1);
+            }
         }
     }
     ASSERT_GE(busy, 0);
-    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port), "2"}));
-    agent.start();
+    Agent agent(serving({"/dev/net_cdev", std::to_string(port), "2"}));
     ASSERT_TRUE(wait_serving(port + 1)) << agent.log();
-    EXPECT_NE(
-        agent.log().find("Open local server port " + std::to_string(port + 1) + " successfully.\n"),
-        std::string::npos)
+    const std::string next = std::to_string(port + 1);
+    EXPECT_NE(agent.log().find("Open local server port " + next + " successfully.\n"),
+              std::string::npos)
         << agent.log();
-    EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"),
-              "cdev." + std::to_string(port + 1) + "\n");
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
+    EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"), "cdev." + next + "\n");
+    agent.stop();
     close(busy);
 }
 
@@ -205,13 +192,10 @@ TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
     int port = free_tcp_port();
     AgentOptions o = serving({"/dev/other_cdev", std::to_string(port)});
     o.device_path = "/dev/other_cdev";
-    AgentProcess agent(o);
-    agent.start();
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-    std::string text = agent.log();
-    EXPECT_NE(text.find("Open local server port " + std::to_string(port)), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("] clean_up,"), std::string::npos) << text;
+    Agent agent(o);
+    EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+    const std::string text = agent.log();
+    expect_in_order(text, {"Open local server port " + std::to_string(port), "] clean_up,"});
     EXPECT_EQ(text.find("Thread for"), std::string::npos) << text;
     EXPECT_FALSE(can_connect(port));
     int again = occupy(port);
@@ -227,7 +211,7 @@ TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
     ASSERT_EQ(chmod(victim.path.c_str(), 0600), 0);
     for (bool fifo : {false, true}) {
         int port = free_tcp_port();
-        AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
+        AgentProcess agent(on_port(port));
         if (fifo) {
             ASSERT_EQ(mkfifo(agent.log_path().c_str(), 0666), 0);
         } else {
@@ -236,7 +220,7 @@ TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
         agent.start();
         ASSERT_TRUE(wait_serving(port)) << fifo;
         agent.send_signal(SIGTERM);
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+        EXPECT_EQ(agent.wait_exit(10s), 0);
     }
     EXPECT_EQ(read_file(victim.path), "");
     struct stat st;
@@ -248,10 +232,9 @@ TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
 // once an episode.
 TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     int port = free_tcp_port();
-    AgentOptions o = serving({"/dev/net_cdev", std::to_string(port)});
+    AgentOptions o = on_port(port);
     o.max_files = 24;
-    AgentProcess agent(o);
-    agent.start();
+    Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     // Clients that sent a request stay for the handshake's ~5 s; each sends
     // its request once its connection is up.
@@ -268,25 +251,17 @@ TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
         for (size_t i = 0; i < clients.size(); ++i) {
             sent[i] = sent[i] || send(clients[i], request.data(), 32, MSG_NOSIGNAL) == 32;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
     }
-    ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n",
-                                   std::chrono::seconds(5)));
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n", 5s));
+    std::this_thread::sleep_for(1s);
     // An episode ends when a descriptor frees up (a silent client dropped):
     // a few lines, where a spinning loop writes thousands.
-    const std::string log = agent.log();
-    size_t lines = 0;
-    for (size_t at = log.find("error code: 24\n"); at != std::string::npos;
-         at = log.find("error code: 24\n", at + 1)) {
-        ++lines;
-    }
-    EXPECT_LE(lines, 5u);
+    EXPECT_LE(count(agent.log(), "error code: 24\n"), 5u);
     for (int fd : clients) {
         close(fd);
     }
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    agent.stop();
 }
 
 class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
@@ -299,7 +274,7 @@ TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
     for (bool starting : {false, true}) {
         SCOPED_TRACE(starting ? "during start-up" : "while serving");
         int port = free_tcp_port();
-        AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
+        AgentProcess agent(on_port(port));
         if (starting) {
             fs::path config = fs::path(agent.workdir()).parent_path() / "ns/opt/vorlan/config";
             fs::create_directories(config);
@@ -307,15 +282,18 @@ TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
         }
         agent.start();
         if (starting) {
-            ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", START_TIMEOUT));
+            ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", 10s));
             std::this_thread::sleep_for(50ms);
             EXPECT_FALSE(can_connect(port));
         } else {
             ASSERT_TRUE(wait_serving(port)) << agent.log();
         }
         agent.send_signal(GetParam());
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-        expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
+        EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+        expect_in_order(
+            agent.log(),
+            {"Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
+             "Stopped CDEV request handler (0)\n", "Stopped CDEV handler (0)\n", "] clean_up,"});
         EXPECT_FALSE(can_connect(port));
     }
 }
