@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -50,19 +49,19 @@ void expect_in_order(const std::string &text, const std::vector<std::string> &li
 
 size_t count(const std::string &text, const std::string &needle) {
     size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++n;
-    }
+    for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++n;
     return n;
 }
 
-// An agent started at once; stop() sends SIGTERM and wants status 0.
+// SIGTERM ends the agent with status 0.
+void stop(AgentProcess &agent, int signal = SIGTERM) {
+    agent.send_signal(signal);
+    EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+}
+
+// An agent started at once.
 struct Agent : AgentProcess {
     explicit Agent(AgentOptions o) : AgentProcess(std::move(o)) { start(); }
-    void stop() {
-        send_signal(SIGTERM);
-        EXPECT_EQ(wait_exit(10s), 0) << stderr_text();
-    }
 };
 
 class AgentTest : public ::testing::Test {
@@ -81,8 +80,7 @@ class AgentTest : public ::testing::Test {
     TempFile device_;
 };
 
-// As another user only --help and --version answer (on standard output,
-// status 0); anything else ends with 127. None of them touches the log.
+// As another user only --help and --version answer (status 0); the rest ends with 127. No log.
 TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
     const struct {
         std::vector<std::string> args;
@@ -115,7 +113,7 @@ TEST_F(AgentTest, BadCommandLineEndsWithStatusZeroAndSaysWhy) {
     const std::string port = std::to_string(free_tcp_port());
     struct Row {
         std::vector<std::string> args;
-        std::vector<const char *> logged;
+        std::vector<std::string> logged;  // in this order
     };
     std::vector<Row> rows = {{{}, {"cdev_agent is starting ...\n"}},
                              {{"/dev/net_cdev"}, {"cdev_agent is starting ...\n"}},
@@ -129,12 +127,9 @@ TEST_F(AgentTest, BadCommandLineEndsWithStatusZeroAndSaysWhy) {
     for (const Row &row : rows) {
         Agent agent(serving(row.args));
         EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
-        const std::string log = agent.log();
-        for (const char *line : row.logged) {
-            EXPECT_NE(log.find(line), std::string::npos) << line << log;
-        }
-        if (std::string(row.logged.back()).find("invalid") != std::string::npos) {
-            EXPECT_EQ(log.find("server pid"), std::string::npos) << log;
+        expect_in_order(agent.log(), row.logged);
+        if (row.logged.back().ends_with("invalid.\n")) {
+            EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << agent.log();
         }
         if (row.args.size() < 2) {
             EXPECT_EQ(agent.stderr_text(),
@@ -143,8 +138,8 @@ TEST_F(AgentTest, BadCommandLineEndsWithStatusZeroAndSaysWhy) {
     }
 }
 
-// At the default level a healthy start logs two lines and then nothing. (A
-// port may come with leading spaces and a sign.)
+// At the default level a healthy start logs two lines and then nothing; the
+// port may come with leading spaces and a sign.
 TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
     int port = free_tcp_port();
     AgentOptions o = serving({"/dev/net_cdev", " +" + std::to_string(port)});
@@ -152,16 +147,13 @@ TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
     Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     std::this_thread::sleep_for(200ms);
-    std::istringstream lines(agent.log());
-    std::string start, renamed, more;
-    std::getline(lines, start);
-    std::getline(lines, renamed);
-    expect_in_order(start, {"] init_log,", " -> cdev_agent is starting ..."});
-    expect_in_order(renamed, {"] change_my_exe_name,", " -> Change name from [" + agent_binary() +
-                                                           "] to [cdev." + std::to_string(port) +
-                                                           "] successfully."});
-    EXPECT_FALSE(std::getline(lines, more)) << more;
-    agent.stop();
+    const std::string log = agent.log();
+    EXPECT_EQ(count(log, "\n"), 2u) << log;
+    expect_in_order(
+        log, {"] init_log,", " -> cdev_agent is starting ...\n", "] change_my_exe_name,",
+              " -> Change name from [" + agent_binary() + "] to [cdev." + std::to_string(port) +
+                  "] successfully.\n"});
+    stop(agent);
 }
 
 TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
@@ -171,9 +163,7 @@ TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
         if (port < 65535 && (busy = occupy(port)) >= 0) {
             int next = occupy(port + 1);  // the agent's to take
             close(next);
-            if (next < 0) {
-                busy = (close(busy), -1);
-            }
+            if (next < 0) busy = (close(busy), -1);
         }
     }
     ASSERT_GE(busy, 0);
@@ -184,7 +174,7 @@ TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
               std::string::npos)
         << agent.log();
     EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"), "cdev." + next + "\n");
-    agent.stop();
+    stop(agent);
     close(busy);
 }
 
@@ -198,9 +188,7 @@ TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
     expect_in_order(text, {"Open local server port " + std::to_string(port), "] clean_up,"});
     EXPECT_EQ(text.find("Thread for"), std::string::npos) << text;
     EXPECT_FALSE(can_connect(port));
-    int again = occupy(port);
-    EXPECT_GE(again, 0);
-    close(again);
+    EXPECT_EQ(close(occupy(port)), 0);  // the port is free again
 }
 
 // The log is opened only as a regular file: a symbolic link planted in ./log
@@ -219,25 +207,21 @@ TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
         }
         agent.start();
         ASSERT_TRUE(wait_serving(port)) << fifo;
-        agent.send_signal(SIGTERM);
-        EXPECT_EQ(agent.wait_exit(10s), 0);
+        stop(agent);
     }
     EXPECT_EQ(read_file(victim.path), "");
-    struct stat st;
-    ASSERT_EQ(stat(victim.path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(victim.path).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
-// Out of descriptors, the accept loop waits instead of spinning, and says so
-// once an episode.
+// Out of descriptors, the accept loop waits instead of spinning, saying so once an episode.
 TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     int port = free_tcp_port();
     AgentOptions o = on_port(port);
     o.max_files = 24;
     Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
-    // Clients that sent a request stay for the handshake's ~5 s; each sends
-    // its request once its connection is up.
+    // Clients that sent a request stay for the handshake's ~5 s.
     std::vector<int> clients;
     const sockaddr_in addr = loopback(port);
     for (int i = 0; i < 40; ++i) {
@@ -248,20 +232,16 @@ TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     request[3] = 80;
     std::vector<bool> sent(clients.size());
     for (int round = 0; round < 150 && std::count(sent.begin(), sent.end(), false) > 0; ++round) {
-        for (size_t i = 0; i < clients.size(); ++i) {
+        for (size_t i = 0; i < clients.size(); ++i)
             sent[i] = sent[i] || send(clients[i], request.data(), 32, MSG_NOSIGNAL) == 32;
-        }
         std::this_thread::sleep_for(20ms);
     }
     ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n", 5s));
     std::this_thread::sleep_for(1s);
-    // An episode ends when a descriptor frees up (a silent client dropped):
-    // a few lines, where a spinning loop writes thousands.
+    // A few episodes (a silent client dropped), where a spinning loop logs thousands of lines.
     EXPECT_LE(count(agent.log(), "error code: 24\n"), 5u);
-    for (int fd : clients) {
-        close(fd);
-    }
-    agent.stop();
+    for (int fd : clients) close(fd);
+    stop(agent);
 }
 
 class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
@@ -288,8 +268,7 @@ TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
         } else {
             ASSERT_TRUE(wait_serving(port)) << agent.log();
         }
-        agent.send_signal(GetParam());
-        EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+        stop(agent, GetParam());
         expect_in_order(
             agent.log(),
             {"Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
