@@ -1,6 +1,5 @@
-// cdev-connect end to end: the real client between real peers (curl,
-// python3's http.server, TCP and UDP echo services) and the real agent on
-// the emulated device, the test controller serving the controller's side.
+// cdev-connect between real peers (curl, python3's http.server, TCP and UDP
+// echo services) and the real agent on the emulated device and controller.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -23,23 +22,22 @@ using namespace std::chrono_literals;
 constexpr uint16_t ECHO = 7001, HTTP = 7002, UDP_ECHO = 7003, UDP_SILENT = 7004;
 constexpr size_t MIB = 1 << 20;
 
-// A TCP echo, a UDP echo answering "echo:" + datagram, and a UDP port that
-// never answers; prints their ports.
+// A TCP echo, a web server of argv[1], a UDP echo answering "echo:" + datagram and a UDP port
+// that never answers; prints their ports.
 const char *const SERVICES_PY = R"(
-import socket, socketserver, threading
+import functools, http.server, socket, socketserver, sys, threading
 class Echo(socketserver.BaseRequestHandler):
     def handle(self):
-        while data := self.request.recv(65536):
-            self.request.sendall(data)
+        while data := self.request.recv(65536): self.request.sendall(data)
 socketserver.ThreadingTCPServer.daemon_threads = True
 tcp = socketserver.ThreadingTCPServer(('127.0.0.1', 0), Echo)
+web = socketserver.ThreadingTCPServer(('127.0.0.1', 0), functools.partial(
+    http.server.SimpleHTTPRequestHandler, directory=sys.argv[1]))
 udp, silent = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
 udp.bind(('127.0.0.1', 0)); silent.bind(('127.0.0.1', 0))
-print(tcp.server_address[1], udp.getsockname()[1], silent.getsockname()[1])
-threading.Thread(target=tcp.serve_forever, daemon=True).start()
-while True:
-    data, peer = udp.recvfrom(65536)
-    udp.sendto(b'echo:' + data, peer)
+print(tcp.server_address[1], web.server_address[1], udp.getsockname()[1], silent.getsockname()[1])
+for s in (tcp, web): threading.Thread(target=s.serve_forever, daemon=True).start()
+while True: data, peer = udp.recvfrom(65536); udp.sendto(b'echo:' + data, peer)
 )";
 
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
@@ -57,13 +55,9 @@ std::string text(const Bytes &b) {
     return std::string(b.begin(), b.end());
 }
 
-sockaddr_in loopback(int port) {
-    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-}
-
 // A socket of that type connected to 127.0.0.1:port.
 int connect_loopback(int port, int type = SOCK_STREAM) {
-    sockaddr_in addr = loopback(port);
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0) << port;
     return fd;
@@ -84,8 +78,7 @@ size_t count(const std::string &text, const std::string &needle) {
     return n;
 }
 
-// A bash command line run as a harness process, its output in files; "exec"
-// in front makes signals reach the program itself.
+// A bash command line run as a harness process; "exec" makes signals reach the program.
 struct Process : AgentProcess {
     explicit Process(const std::string &command) : AgentProcess(bash(command)) { start(); }
     static AgentOptions bash(const std::string &command) {
@@ -108,7 +101,7 @@ class ClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(wait_until([&] { return services_.stdout_text().ends_with("\n"); }, 10s));
-        std::istringstream(services_.stdout_text()) >> echo_ >> udp_echo_ >> silent_;
+        std::istringstream(services_.stdout_text()) >> echo_ >> http_ >> udp_echo_ >> silent_;
     }
     void TearDown() override {
         controller_.reset();
@@ -120,7 +113,7 @@ class ClientTest : public ::testing::Test {
         agent_ = std::make_unique<AgentOnEmulator>(mode);
         ctl::Options options;
         options.port_map = {
-            {ECHO, echo_}, {HTTP, http_port_}, {UDP_ECHO, udp_echo_}, {UDP_SILENT, silent_}};
+            {ECHO, echo_}, {HTTP, http_}, {UDP_ECHO, udp_echo_}, {UDP_SILENT, silent_}};
         controller_ = std::make_unique<ctl::Controller>(&agent_->emu, options);
         std::string error;
         ASSERT_TRUE(controller_->start(&error)) << error;
@@ -143,15 +136,14 @@ class ClientTest : public ::testing::Test {
     }
 
     TempDir scratch_;
-    Process services_{"exec python3 -u " + put_file(scratch_.path + "/services.py", SERVICES_PY)};
-    uint16_t echo_ = 0, udp_echo_ = 0, silent_ = 0;
-    uint16_t http_port_ = static_cast<uint16_t>(free_tcp_port());  // served in one test only
+    Process services_{"exec python3 -u " + put_file(scratch_.path + "/services.py", SERVICES_PY) +
+                      " " + scratch_.path};
+    uint16_t echo_ = 0, http_ = 0, udp_echo_ = 0, silent_ = 0;
     std::unique_ptr<AgentOnEmulator> agent_;
     std::unique_ptr<ctl::Controller> controller_;
 };
 
-// Standard input and output as files (copied through a buffer) or as pipes
-// (spliced), as ssh's ProxyCommand has them.
+// Standard input and output as files (copied via a buffer) or as pipes (spliced) as ssh has them.
 TEST_F(ClientTest, StdioCarriesEveryByteInBothDeviceModes) {
     const struct {
         Mode mode;
@@ -209,16 +201,12 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     }
 }
 
-// curl fetches a file through one listener; fifty clients of another are
-// served at once until SIGTERM closes every link.
+// curl fetches a file through one listener; 50 clients of another are served until SIGTERM.
 TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     constexpr int CLIENTS = 50;
     constexpr size_t SIZE = 20000;
     const Bytes file = stream_bytes(9, 4 * MIB + 123);
     put_file(scratch_.path + "/big.bin", text(file));
-    Process http("exec python3 -m http.server " + std::to_string(http_port_) +
-                 " --bind 127.0.0.1 --directory " + scratch_.path);
-    ASSERT_TRUE(wait_serving(http_port_));
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
     const int web_port = free_tcp_port(), echo_port = free_tcp_port();
     auto web = start_listener("-L " + std::to_string(web_port) + ":7002");
@@ -235,8 +223,7 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     }
     for (int i = 0; i < CLIENTS; ++i) {
         Bytes back;
-        EXPECT_TRUE(recv_exact(fds[i], SIZE, &back, 30s));
-        EXPECT_EQ(fnv1a(back), fnv1a(stream_bytes(i, SIZE))) << "client " << i;
+        EXPECT_TRUE(recv_exact(fds[i], SIZE, &back, 30s) && back == stream_bytes(i, SIZE)) << i;
     }
     EXPECT_EQ(controller_->open_links(), static_cast<size_t>(CLIENTS));
     web->stop();

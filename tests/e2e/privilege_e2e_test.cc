@@ -20,14 +20,10 @@ using Ids = std::vector<std::string>;
 
 // The ids listed after `key` in /proc/PID/status.
 Ids status_ids(pid_t pid, const std::string &key) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(key + ":", 0) == 0) {
-            std::istringstream fields(line.substr(key.size() + 1));
-            return Ids(std::istream_iterator<std::string>(fields), {});
-        }
-    }
-    return {};
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t from = status.find("\n" + key + ":") + key.size() + 2;
+    std::istringstream fields(status.substr(from, status.find('\n', from) - from));
+    return Ids(std::istream_iterator<std::string>(fields), {});
 }
 
 class PrivilegeTest : public ::testing::Test {

@@ -1,6 +1,5 @@
-// The agent as a process: --help and --version, root check, command line,
-// port selection and process name, failed start-up, and the shutdown on each
-// termination signal while serving and during start-up.
+// The agent as a process: command line, root check, ports and process name,
+// log file, descriptors, failed start-up and the shutdown on each signal.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -73,73 +72,65 @@ class AgentTest : public ::testing::Test {
         o.env = {{"DEBUG_NETWORK", ""}};
         return o;
     }
-    AgentOptions on_port(int port) const {
-        return serving({"/dev/net_cdev", std::to_string(port)});
-    }
 
     TempFile device_;
 };
 
-// As another user only --help and --version answer (status 0); the rest ends with 127. No log.
-TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::vector<std::string> out;  // in this order, the first at its start; none: empty
-    } rows[] = {
-        {{"/dev/net_cdev", std::to_string(free_tcp_port())}, 127, {}},
-        {{"--help"},
-         0,
-         {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "DEBUG_NETWORK",
-          "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini", "SIGHUP, SIGINT, SIGTERM",
-          "127"}},
-        {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}},
-    };
-    for (const auto &row : rows) {
-        AgentOptions o = serving(row.args);
-        o.run_as_uid = o.run_as_gid = 65534;
-        Agent agent(o);
-        EXPECT_EQ(agent.wait_exit(10s), row.status) << row.args[0];
-        const std::string out = agent.stdout_text();
-        EXPECT_EQ(row.out.empty() ? out : out.substr(0, row.out[0].size()),
-                  row.out.empty() ? "" : row.out[0]);
-        expect_in_order(out, row.out);
-        EXPECT_FALSE(fs::exists(agent.log_path())) << row.args[0];
-    }
-}
-
-// A bad command line ends the agent with status 0 and says why in the log.
-TEST_F(AgentTest, BadCommandLineEndsWithStatusZeroAndSaysWhy) {
+// As another user only --help and --version answer, the rest ends with 127, nothing logged;
+// as root a bad command line ends with status 0 and says why in the log.
+TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
     const std::string port = std::to_string(free_tcp_port());
     struct Row {
         std::vector<std::string> args;
+        bool root;
+        int status;
+        std::vector<std::string> out;     // in this order, the first at its start; none: empty
         std::vector<std::string> logged;  // in this order
     };
-    std::vector<Row> rows = {{{}, {"cdev_agent is starting ...\n"}},
-                             {{"/dev/net_cdev"}, {"cdev_agent is starting ...\n"}},
-                             {{"/dev/net_cdev", port, "0"}, {"Failed to init socket server.\n"}}};
+    std::vector<Row> rows = {
+        {{"/dev/net_cdev", port}, false, 127, {}, {}},
+        {{"--help"},
+         false,
+         0,
+         {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "DEBUG_NETWORK",
+          "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini", "SIGHUP, SIGINT, SIGTERM",
+          "127"},
+         {}},
+        {{"--version"}, false, 0, {"cdev_agent ", ".", ".", "\n"}, {}},
+        {{}, true, 0, {}, {"cdev_agent is starting ...\n"}},
+        {{"/dev/net_cdev"}, true, 0, {}, {"cdev_agent is starting ...\n"}},
+        {{"/dev/net_cdev", port, "0"}, true, 0, {}, {"Failed to init socket server.\n"}}};
     for (const char *bad : {"1023", "65536", "80x", "", "1024 ", "-2000", "99999999999999999999"}) {
-        rows.push_back({{"/dev/net_cdev", bad}, {"main,", "'listen_port' is invalid.\n"}});
+        rows.push_back(
+            {{"/dev/net_cdev", bad}, true, 0, {}, {"main,", "'listen_port' is invalid.\n"}});
     }
     for (const char *bad : {"65536", "-1", "2x", "", "2 "}) {
-        rows.push_back({{"/dev/net_cdev", port, bad}, {"'bind_retry_count' is invalid.\n"}});
+        rows.push_back(
+            {{"/dev/net_cdev", port, bad}, true, 0, {}, {"'bind_retry_count' is invalid.\n"}});
     }
     for (const Row &row : rows) {
-        Agent agent(serving(row.args));
-        EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+        SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args.back());
+        AgentOptions o = serving(row.args);
+        o.run_as_uid = o.run_as_gid = row.root ? 0 : 65534;
+        Agent agent(o);
+        EXPECT_EQ(agent.wait_exit(10s), row.status) << agent.stderr_text();
+        const std::string out = agent.stdout_text();
+        EXPECT_EQ(out.empty(), row.out.empty()) << out;
+        EXPECT_TRUE(out.starts_with(row.out.empty() ? "" : row.out[0])) << out;
+        expect_in_order(out, row.out);
+        EXPECT_EQ(fs::exists(agent.log_path()), row.root);
         expect_in_order(agent.log(), row.logged);
-        if (row.logged.back().ends_with("invalid.\n")) {
+        if (row.logged.empty() || row.logged.back().ends_with("invalid.\n")) {
             EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << agent.log();
         }
-        if (row.args.size() < 2) {
+        if (row.root && row.args.size() < 2) {
             EXPECT_EQ(agent.stderr_text(),
                       "usage: " + agent_binary() + " <device> <listen_port> [bind_retry_count]\n");
         }
     }
 }
 
-// At the default level a healthy start logs two lines and then nothing; the
-// port may come with leading spaces and a sign.
+// At the default level a healthy start logs two lines; the port may have spaces and a sign.
 TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
     int port = free_tcp_port();
     AgentOptions o = serving({"/dev/net_cdev", " +" + std::to_string(port)});
@@ -160,11 +151,9 @@ TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
     int port = -1, busy = -1;
     for (int tries = 0; tries < 20 && busy < 0; tries++) {
         port = free_tcp_port();
-        if (port < 65535 && (busy = occupy(port)) >= 0) {
-            int next = occupy(port + 1);  // the agent's to take
-            close(next);
-            if (next < 0) busy = (close(busy), -1);
-        }
+        int next = port < 65535 ? occupy(port + 1) : -1;  // the agent's to take
+        busy = next >= 0 ? occupy(port) : -1;
+        close(next);
     }
     ASSERT_GE(busy, 0);
     Agent agent(serving({"/dev/net_cdev", std::to_string(port), "2"}));
@@ -191,15 +180,14 @@ TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
     EXPECT_EQ(close(occupy(port)), 0);  // the port is free again
 }
 
-// The log is opened only as a regular file: a symbolic link planted in ./log
-// must not make root append to, or change the mode of, another file, and a
-// FIFO must not hold the start-up.
+// A symbolic link planted as the log must not make root append to, or change the mode of,
+// another file, and a FIFO must not hold the start-up.
 TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
     TempFile victim;
     ASSERT_EQ(chmod(victim.path.c_str(), 0600), 0);
     for (bool fifo : {false, true}) {
         int port = free_tcp_port();
-        AgentProcess agent(on_port(port));
+        AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
         if (fifo) {
             ASSERT_EQ(mkfifo(agent.log_path().c_str(), 0666), 0);
         } else {
@@ -217,23 +205,22 @@ TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
 // Out of descriptors, the accept loop waits instead of spinning, saying so once an episode.
 TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     int port = free_tcp_port();
-    AgentOptions o = on_port(port);
+    AgentOptions o = serving({"/dev/net_cdev", std::to_string(port)});
     o.max_files = 24;
     Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     // Clients that sent a request stay for the handshake's ~5 s.
-    std::vector<int> clients;
+    std::vector<int> clients(40);
     const sockaddr_in addr = loopback(port);
-    for (int i = 0; i < 40; ++i) {
-        clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(clients.back(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+    for (int &fd : clients) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
     }
-    std::vector<uint8_t> request(32);
-    request[3] = 80;
-    std::vector<bool> sent(clients.size());
+    const uint8_t request[32] = {0, 0, 0, 80};
+    std::vector<bool> sent(40);
     for (int round = 0; round < 150 && std::count(sent.begin(), sent.end(), false) > 0; ++round) {
-        for (size_t i = 0; i < clients.size(); ++i)
-            sent[i] = sent[i] || send(clients[i], request.data(), 32, MSG_NOSIGNAL) == 32;
+        for (size_t i = 0; i < 40; ++i)
+            sent[i] = sent[i] || send(clients[i], request, 32, MSG_NOSIGNAL) == 32;
         std::this_thread::sleep_for(20ms);
     }
     ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n", 5s));
@@ -244,17 +231,19 @@ TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     stop(agent);
 }
 
-class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
-
-// Each stop signal ends the agent with status 0 and its workers stopped in
-// order, while it serves and during its start-up: the privilege drop reads
-// the configuration file, and a FIFO there holds the agent in its last step,
-// after the signals are armed and the workers run but before it listens.
-TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
-    for (bool starting : {false, true}) {
-        SCOPED_TRACE(starting ? "during start-up" : "while serving");
+// Each stop signal ends the agent with status 0, its workers stopped in order, while it serves
+// and during start-up: a FIFO as the configuration file holds the privilege drop, the last step
+// before it listens, after the signals are armed and the workers run.
+TEST_F(AgentTest, EachStopSignalStopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
+    for (auto [signal, starting] : {std::pair{SIGTERM, false},
+                                    {SIGTERM, true},
+                                    {SIGINT, false},
+                                    {SIGINT, true},
+                                    {SIGHUP, false},
+                                    {SIGHUP, true}}) {
+        SCOPED_TRACE(std::to_string(signal) + (starting ? " during start-up" : " while serving"));
         int port = free_tcp_port();
-        AgentProcess agent(on_port(port));
+        AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
         if (starting) {
             fs::path config = fs::path(agent.workdir()).parent_path() / "ns/opt/vorlan/config";
             fs::create_directories(config);
@@ -268,7 +257,7 @@ TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
         } else {
             ASSERT_TRUE(wait_serving(port)) << agent.log();
         }
-        stop(agent, GetParam());
+        stop(agent, signal);
         expect_in_order(
             agent.log(),
             {"Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
@@ -276,9 +265,6 @@ TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
         EXPECT_FALSE(can_connect(port));
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(AllTerminationSignals, SignalTest,
-                         ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
 }  // namespace
 }  // namespace e2e
