@@ -19,11 +19,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint16_t ECHO = 7001, HTTP = 7002, UDP_ECHO = 7003, UDP_SILENT = 7004;
 constexpr size_t MIB = 1 << 20;
 
 // A TCP echo, a web server of argv[1], a UDP echo answering "echo:" + datagram and a UDP port
-// that never answers; prints their ports.
+// that never answers, controller ports 7001 to 7004; prints their ports.
 const char *const SERVICES_PY = R"(
 import functools, http.server, socket, socketserver, sys, threading
 class Echo(socketserver.BaseRequestHandler):
@@ -101,7 +100,8 @@ class ClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(wait_until([&] { return services_.stdout_text().ends_with("\n"); }, 10s));
-        std::istringstream(services_.stdout_text()) >> echo_ >> http_ >> udp_echo_ >> silent_;
+        std::istringstream ports(services_.stdout_text());
+        for (uint16_t port = 7001; port <= 7004; ++port) ports >> port_map_[port];
     }
     void TearDown() override {
         controller_.reset();
@@ -112,8 +112,7 @@ class ClientTest : public ::testing::Test {
         TearDown();
         agent_ = std::make_unique<AgentOnEmulator>(mode);
         ctl::Options options;
-        options.port_map = {
-            {ECHO, echo_}, {HTTP, http_}, {UDP_ECHO, udp_echo_}, {UDP_SILENT, silent_}};
+        options.port_map = port_map_;
         controller_ = std::make_unique<ctl::Controller>(&agent_->emu, options);
         std::string error;
         ASSERT_TRUE(controller_->start(&error)) << error;
@@ -138,7 +137,7 @@ class ClientTest : public ::testing::Test {
     TempDir scratch_;
     Process services_{"exec python3 -u " + put_file(scratch_.path + "/services.py", SERVICES_PY) +
                       " " + scratch_.path};
-    uint16_t echo_ = 0, http_ = 0, udp_echo_ = 0, silent_ = 0;
+    std::map<uint16_t, uint16_t> port_map_;
     std::unique_ptr<AgentOnEmulator> agent_;
     std::unique_ptr<ctl::Controller> controller_;
 };
@@ -250,9 +249,9 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
         uint16_t controller_port;
         int wait;                  // -w, seconds for the answer
         std::string reply_prefix;  // "": no reply comes
-        std::string ending;
-    } cases[] = {{UDP_ECHO, 6, "echo:", "answered"},
-                 {UDP_SILENT, 2, "", "no answer from the controller within 2.0 s"}};
+        std::string ending, link_end;
+    } cases[] = {{7003, 6, "echo:", "answered", "answered"},
+                 {7004, 2, "", "no answer from the controller within 2.0 s", "no reply"}};
     Bytes payload = stream_bytes(3, 1400);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ending);
@@ -277,11 +276,10 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
     }
     std::vector<ctl::LinkRecord> links = ended_links();
     ASSERT_EQ(links.size(), 2u);
-    EXPECT_EQ(links[0].end, "answered");
-    EXPECT_EQ(links[1].end, "no reply");
-    for (const ctl::LinkRecord &r : links) {
-        EXPECT_EQ(r.kind, ctl::LinkKind::Forward);
-        EXPECT_EQ(r.sum_from_agent, fnv1a(payload));
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(links[i].end, cases[i].link_end);
+        EXPECT_EQ(links[i].kind, ctl::LinkKind::Forward);
+        EXPECT_EQ(links[i].sum_from_agent, fnv1a(payload));
     }
 }
 

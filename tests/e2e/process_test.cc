@@ -77,9 +77,11 @@ class AgentTest : public ::testing::Test {
 };
 
 // As another user only --help and --version answer, the rest ends with 127, nothing logged;
-// as root a bad command line ends with status 0 and says why in the log.
+// as root a bad command line or an unknown device ends with status 0, says why in the log,
+// starts no thread and leaves the port free.
 TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
-    const std::string port = std::to_string(free_tcp_port());
+    const int port_number = free_tcp_port();
+    const std::string port = std::to_string(port_number);
     struct Row {
         std::vector<std::string> args;
         bool root;
@@ -99,7 +101,12 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         {{"--version"}, false, 0, {"cdev_agent ", ".", ".", "\n"}, {}},
         {{}, true, 0, {}, {"cdev_agent is starting ...\n"}},
         {{"/dev/net_cdev"}, true, 0, {}, {"cdev_agent is starting ...\n"}},
-        {{"/dev/net_cdev", port, "0"}, true, 0, {}, {"Failed to init socket server.\n"}}};
+        {{"/dev/net_cdev", port, "0"}, true, 0, {}, {"Failed to init socket server.\n"}},
+        {{"/dev/other_cdev", port},
+         true,
+         0,
+         {},
+         {"Open local server port " + port, "] clean_up,"}}};
     for (const char *bad : {"1023", "65536", "80x", "", "1024 ", "-2000", "99999999999999999999"}) {
         rows.push_back(
             {{"/dev/net_cdev", bad}, true, 0, {}, {"main,", "'listen_port' is invalid.\n"}});
@@ -112,6 +119,7 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args.back());
         AgentOptions o = serving(row.args);
         o.run_as_uid = o.run_as_gid = row.root ? 0 : 65534;
+        if (!row.args.empty()) o.device_path = row.args[0];
         Agent agent(o);
         EXPECT_EQ(agent.wait_exit(10s), row.status) << agent.stderr_text();
         const std::string out = agent.stdout_text();
@@ -120,6 +128,9 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         expect_in_order(out, row.out);
         EXPECT_EQ(fs::exists(agent.log_path()), row.root);
         expect_in_order(agent.log(), row.logged);
+        EXPECT_EQ(agent.log().find("Thread for"), std::string::npos) << agent.log();
+        EXPECT_FALSE(can_connect(port_number));
+        EXPECT_EQ(close(occupy(port_number)), 0);  // the port is free again
         if (row.logged.empty() || row.logged.back().ends_with("invalid.\n")) {
             EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << agent.log();
         }
@@ -165,19 +176,6 @@ TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
     EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"), "cdev." + next + "\n");
     stop(agent);
     close(busy);
-}
-
-TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
-    int port = free_tcp_port();
-    AgentOptions o = serving({"/dev/other_cdev", std::to_string(port)});
-    o.device_path = "/dev/other_cdev";
-    Agent agent(o);
-    EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
-    const std::string text = agent.log();
-    expect_in_order(text, {"Open local server port " + std::to_string(port), "] clean_up,"});
-    EXPECT_EQ(text.find("Thread for"), std::string::npos) << text;
-    EXPECT_FALSE(can_connect(port));
-    EXPECT_EQ(close(occupy(port)), 0);  // the port is free again
 }
 
 // A symbolic link planted as the log must not make root append to, or change the mode of,
