@@ -123,8 +123,9 @@ class ClientTest : public ::testing::Test {
         return std::string(CDEV_CONNECT_BINARY) + " -a " + std::to_string(agent_->agent_port()) +
                " " + args;
     }
-    // A listener mode of the client, once it reported that it is ready.
-    std::unique_ptr<Process> start_listener(const std::string &args) {
+    // A listener mode of the client on a free local port (%d in args), once it is ready.
+    std::unique_ptr<Process> start_listener(std::string args, int *port) {
+        args.replace(args.find("%d"), 2, std::to_string(*port = free_tcp_port()));
         auto p = std::make_unique<Process>("exec " + client("-v " + args));
         EXPECT_TRUE(p->wait_err(args[1] == 'L' ? "listening on" : "relaying datagrams"));
         return p;
@@ -207,14 +208,14 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     const Bytes file = stream_bytes(9, 4 * MIB + 123);
     put_file(scratch_.path + "/big.bin", text(file));
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
-    const int web_port = free_tcp_port(), echo_port = free_tcp_port();
-    auto web = start_listener("-L " + std::to_string(web_port) + ":7002");
+    int web_port, echo_port, refused_port;
+    auto web = start_listener("-L %d:7002", &web_port);
     Process curl("exec curl -sS http://127.0.0.1:" + std::to_string(web_port) + "/big.bin");
     ASSERT_EQ(curl.wait_exit(60s), 0) << curl.stderr_text();
     EXPECT_TRUE(curl.stdout_text() == text(file));
-    ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 0; }, 10s));
+    ended_links();
 
-    auto echo = start_listener("-L 127.0.0.1:" + std::to_string(echo_port) + ":7001");
+    auto echo = start_listener("-L 127.0.0.1:%d:7001", &echo_port);
     std::vector<int> fds;
     for (int i = 0; i < CLIENTS; ++i) {
         fds.push_back(connect_loopback(echo_port));
@@ -238,8 +239,7 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     EXPECT_EQ(count(echo->stderr_text(), ", stopped\n"), size_t{CLIENTS}) << echo->stderr_text();
 
     // A client whose link the controller refuses is let go at once.
-    const int refused_port = free_tcp_port();
-    auto refused = start_listener("-L " + std::to_string(refused_port) + ":7009");
+    auto refused = start_listener("-L %d:7009", &refused_port);
     EXPECT_TRUE(closed_by_peer(connect_loopback(refused_port)));
 }
 
@@ -255,10 +255,9 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
     Bytes payload = stream_bytes(3, 1400);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ending);
-        const int port = free_tcp_port();
-        auto relay =
-            start_listener("-U " + std::to_string(port) + ":" + std::to_string(c.controller_port) +
-                           " -w " + std::to_string(c.wait));
+        int port;
+        auto relay = start_listener(
+            "-U %d:" + std::to_string(c.controller_port) + " -w " + std::to_string(c.wait), &port);
         int udp = connect_loopback(port, SOCK_DGRAM);
         // More than a USB message holds (128 slices of 450 bytes, less the header).
         ASSERT_TRUE(send_all(udp, Bytes(57569)));

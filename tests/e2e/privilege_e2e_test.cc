@@ -57,8 +57,7 @@ TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
     AgentProcess agent(agent_with("# agent account\nVorlan_user=cdevtest\n"));
     agent.start();
     ASSERT_TRUE(wait_serving(port_)) << agent.log();
-    EXPECT_EQ(status_ids(agent.pid(), "Uid"), Ids(4, "4242"));
-    EXPECT_EQ(status_ids(agent.pid(), "Gid"), Ids(4, "4242"));
+    for (const char *key : {"Uid", "Gid"}) EXPECT_EQ(status_ids(agent.pid(), key), Ids(4, "4242"));
     EXPECT_EQ(status_ids(agent.pid(), "Groups"), (Ids{"4242", "4243"}));
     EXPECT_EQ(agent.log().find("failed."), std::string::npos) << agent.log();
     EXPECT_EQ(agent.log().find(no_access), std::string::npos);
@@ -83,8 +82,7 @@ TEST_F(PrivilegeTest, KeepsRootWithoutAnAccountAndSaysWhy) {
         AgentProcess agent(agent_with(c.ini));
         agent.start();
         ASSERT_TRUE(wait_serving(port_)) << agent.log();
-        EXPECT_EQ(status_ids(agent.pid(), "Uid"), Ids(4, "0"));
-        EXPECT_EQ(status_ids(agent.pid(), "Gid"), Ids(4, "0"));
+        for (const char *key : {"Uid", "Gid"}) EXPECT_EQ(status_ids(agent.pid(), key), Ids(4, "0"));
         const std::string text = agent.log();
         EXPECT_EQ(text.find("change_gid_uid,") != std::string::npos, c.logged.has_value()) << text;
         if (c.logged) {

@@ -30,11 +30,9 @@ sockaddr_in loopback(int port) {
 int occupy(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    bool ok =
+        bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && listen(fd, 1) == 0;
+    return ok ? fd : (close(fd), -1);
 }
 
 // Each line must follow the previous one in the text.
