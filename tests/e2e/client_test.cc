@@ -120,8 +120,7 @@ class ClientTest : public ::testing::Test {
     }
     // The client's command line with the agent's port.
     std::string client(const std::string &args) {
-        return std::string(CDEV_CONNECT_BINARY) + " -a " + std::to_string(agent_->agent_port()) +
-               " " + args;
+        return CDEV_CONNECT_BINARY " -a " + std::to_string(agent_->agent_port()) + " " + args;
     }
     // A listener mode of the client on a free local port (%d in args), once it is ready.
     std::unique_ptr<Process> start_listener(std::string args, int *port) {
@@ -246,18 +245,18 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
 TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
     const struct {
-        uint16_t controller_port;
-        int wait;                  // -w, seconds for the answer
+        const char *relay;         // %d: the local port
+        int wait;                  // its -w, seconds for the answer
         std::string reply_prefix;  // "": no reply comes
         std::string ending, link_end;
-    } cases[] = {{7003, 6, "echo:", "answered", "answered"},
-                 {7004, 2, "", "no answer from the controller within 2.0 s", "no reply"}};
+    } cases[] = {
+        {"-U %d:7003 -w 6", 6, "echo:", "answered", "answered"},
+        {"-U %d:7004 -w 2", 2, "", "no answer from the controller within 2.0 s", "no reply"}};
     Bytes payload = stream_bytes(3, 1400);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ending);
         int port;
-        auto relay = start_listener(
-            "-U %d:" + std::to_string(c.controller_port) + " -w " + std::to_string(c.wait), &port);
+        auto relay = start_listener(c.relay, &port);
         int udp = connect_loopback(port, SOCK_DGRAM);
         // More than a USB message holds (128 slices of 450 bytes, less the header).
         ASSERT_TRUE(send_all(udp, Bytes(57569)));
