@@ -1,47 +1,29 @@
 // The privilege drop of the running agent: the account of Vorlan_user in its
 // own /opt/vorlan/config/Vorlan.ini, or root when there is none.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/harness.h"
-
-namespace fs = std::filesystem;
 
 namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-
-const char TEST_ACCOUNT[] = "cdevtest:x:4242:4242::/nonexistent:/usr/sbin/nologin";
-const char TEST_GROUP[] = "cdevtest:x:4242:";
-const char EXTRA_GROUP[] = "cdevextra:x:4243:cdevtest";
+using Ids = std::vector<std::string>;
 
 // The ids listed after `key` in /proc/PID/status.
-std::vector<std::string> status_ids(pid_t pid, const std::string &key) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(key + ":", 0) == 0) {
-            std::istringstream fields(line.substr(key.size() + 1));
-            std::vector<std::string> ids;
-            for (std::string id; fields >> id;) {
-                ids.push_back(id);
-            }
-            return ids;
-        }
-    }
-    return {};
+Ids status_ids(pid_t pid, const std::string &key) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t from = status.find("\n" + key + ":") + key.size() + 2;
+    std::istringstream fields(status.substr(from, status.find('\n', from) - from));
+    return Ids(std::istream_iterator<std::string>(fields), {});
 }
 
 class PrivilegeTest : public ::testing::Test {
@@ -52,8 +34,8 @@ class PrivilegeTest : public ::testing::Test {
         o.args = {"/dev/net_cdev", std::to_string(port_)};
         o.device_source = device_.path;
         o.vorlan_ini = std::move(ini);
-        o.passwd_lines = {TEST_ACCOUNT};
-        o.group_lines = {TEST_GROUP, EXTRA_GROUP};
+        o.passwd_lines = {"cdevtest:x:4242:4242::/nonexistent:/usr/sbin/nologin"};
+        o.group_lines = {"cdevtest:x:4242:", "cdevextra:x:4243:cdevtest"};
         o.env = {{"DEBUG_NETWORK", ""}};
         return o;
     }
@@ -75,10 +57,8 @@ TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
     AgentProcess agent(agent_with("# agent account\nVorlan_user=cdevtest\n"));
     agent.start();
     ASSERT_TRUE(wait_serving(port_)) << agent.log();
-    const std::vector<std::string> user(4, "4242");
-    EXPECT_EQ(status_ids(agent.pid(), "Uid"), user);
-    EXPECT_EQ(status_ids(agent.pid(), "Gid"), user);
-    EXPECT_EQ(status_ids(agent.pid(), "Groups"), (std::vector<std::string>{"4242", "4243"}));
+    for (const char *key : {"Uid", "Gid"}) EXPECT_EQ(status_ids(agent.pid(), key), Ids(4, "4242"));
+    EXPECT_EQ(status_ids(agent.pid(), "Groups"), (Ids{"4242", "4243"}));
     EXPECT_EQ(agent.log().find("failed."), std::string::npos) << agent.log();
     EXPECT_EQ(agent.log().find(no_access), std::string::npos);
 
@@ -88,41 +68,31 @@ TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
     EXPECT_NE(agent.log().find("] clean_up,"), std::string::npos) << agent.log();
 }
 
-struct StaysRootCase {
-    const char *name;
-    std::optional<std::string> ini;
-    std::optional<std::string> logged;  // the account named in the log line, if any
-};
-
-class StaysRootTest : public PrivilegeTest, public ::testing::WithParamInterface<StaysRootCase> {};
-
-TEST_P(StaysRootTest, KeepsRootAndSaysWhy) {
-    const StaysRootCase &c = GetParam();
-    AgentProcess agent(agent_with(c.ini));
-    agent.start();
-    ASSERT_TRUE(wait_serving(port_)) << agent.log();
-    const std::vector<std::string> root(4, "0");
-    EXPECT_EQ(status_ids(agent.pid(), "Uid"), root);
-    EXPECT_EQ(status_ids(agent.pid(), "Gid"), root);
-    std::string text = agent.log();
-    if (c.logged) {
-        EXPECT_NE(text.find("change_gid_uid,"), std::string::npos) << text;
-        EXPECT_NE(text.find("-> " + *c.logged + " is not exist.\n\n"), std::string::npos) << text;
-    } else {
-        EXPECT_EQ(text.find("change_gid_uid,"), std::string::npos) << text;
+TEST_F(PrivilegeTest, KeepsRootWithoutAnAccountAndSaysWhy) {
+    const struct {
+        std::optional<std::string> ini;
+        std::optional<std::string> logged;  // the account named in the log line, if any
+    } cases[] = {{std::nullopt, std::nullopt},
+                 {"Vorlan_userx=cdevtest\n", std::nullopt},
+                 {"Vorlan_user=root\n", std::nullopt},
+                 {"Vorlan_user=\n", ""},
+                 {"Vorlan_user=nosuchcdev\n", "nosuchcdev"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ini.value_or("no Vorlan.ini"));
+        AgentProcess agent(agent_with(c.ini));
+        agent.start();
+        ASSERT_TRUE(wait_serving(port_)) << agent.log();
+        for (const char *key : {"Uid", "Gid"}) EXPECT_EQ(status_ids(agent.pid(), key), Ids(4, "0"));
+        const std::string text = agent.log();
+        EXPECT_EQ(text.find("change_gid_uid,") != std::string::npos, c.logged.has_value()) << text;
+        if (c.logged) {
+            EXPECT_NE(text.find("-> " + *c.logged + " is not exist.\n\n"), std::string::npos)
+                << text;
+        }
+        agent.send_signal(SIGTERM);
+        EXPECT_EQ(agent.wait_exit(10s), 0);
     }
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(10s), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StaysRootTest,
-    ::testing::Values(StaysRootCase{"MissingFile", std::nullopt, std::nullopt},
-                      StaysRootCase{"NoKey", "Vorlan_userx=cdevtest\n", std::nullopt},
-                      StaysRootCase{"Root", "Vorlan_user=root\n", std::nullopt},
-                      StaysRootCase{"EmptyValue", "Vorlan_user=\n", ""},
-                      StaysRootCase{"UnknownAccount", "Vorlan_user=nosuchcdev\n", "nosuchcdev"}),
-    [](const ::testing::TestParamInfo<StaysRootCase> &info) { return info.param.name; });
 
 }  // namespace
 }  // namespace e2e

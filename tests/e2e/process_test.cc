@@ -1,6 +1,5 @@
-// The agent as a process: --help and --version, root check, command line,
-// port selection and process name, failed start-up, and the shutdown on each
-// termination signal while serving and during start-up.
+// The agent as a process: command line, root check, ports and process name,
+// log file, descriptors, failed start-up and the shutdown on each signal.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,8 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -25,41 +22,40 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto START_TIMEOUT = 10s;
-constexpr auto EXIT_TIMEOUT = 10s;
-
-const char *const SHUTDOWN_LINES[] = {
-    "Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
-    "Stopped CDEV request handler (0)\n", "Stopped CDEV handler (0)\n", "] clean_up,"};
-
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
-
 // A socket listening on `port`; -1 when the port is taken.
 int occupy(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    bool ok =
+        bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && listen(fd, 1) == 0;
+    return ok ? fd : (close(fd), -1);
 }
 
 // Each line must follow the previous one in the text.
-void expect_in_order(const std::string &text, const char *const *lines, size_t count) {
+void expect_in_order(const std::string &text, const std::vector<std::string> &lines) {
     size_t at = 0;
-    for (size_t i = 0; i < count; i++) {
-        size_t next = text.find(lines[i], at);
-        ASSERT_NE(next, std::string::npos) << lines[i] << "\n" << text;
-        at = next;
+    for (const std::string &line : lines) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << text;
     }
 }
+
+size_t count(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
+// SIGTERM ends the agent with status 0.
+void stop(AgentProcess &agent, int signal = SIGTERM) {
+    agent.send_signal(signal);
+    EXPECT_EQ(agent.wait_exit(10s), 0) << agent.stderr_text();
+}
+
+// An agent started at once.
+struct Agent : AgentProcess {
+    explicit Agent(AgentOptions o) : AgentProcess(std::move(o)) { start(); }
+};
 
 class AgentTest : public ::testing::Test {
   protected:
@@ -74,230 +70,159 @@ class AgentTest : public ::testing::Test {
     TempFile device_;
 };
 
-// As another user only --help and --version answer (on standard output,
-// status 0); anything else ends with 127. None of them touches the log.
-TEST_F(AgentTest, NonRootGetsOnlyHelpAndVersion) {
+// As another user only --help and --version answer, the rest ends with 127, nothing logged;
+// as root a bad command line or an unknown device ends with status 0, says why in the log,
+// starts no thread and leaves the port free.
+TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
+    const int port_number = free_tcp_port();
+    const std::string port = std::to_string(port_number);
     struct Row {
         std::vector<std::string> args;
         int status;
-        // Pieces of standard output in this order, the first at its start;
-        // none: standard output stays empty.
-        std::vector<const char *> out;
+        std::vector<std::string> out;     // in this order, the first at its start; none: empty
+        std::vector<std::string> logged;  // in this order; none: not root
     };
-    const Row rows[] = {
-        {{"/dev/net_cdev", std::to_string(free_tcp_port())}, 127, {}},
+    std::vector<Row> rows = {
+        {{"/dev/net_cdev", port}, 127, {}, {}},
         {{"--help"},
          0,
          {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "DEBUG_NETWORK",
           "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini", "SIGHUP, SIGINT, SIGTERM",
-          "127"}},
-        {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}},
-    };
-    for (const Row &row : rows) {
-        AgentOptions o = serving(row.args);
-        o.run_as_uid = 65534;
-        o.run_as_gid = 65534;
-        AgentProcess agent(o);
-        agent.start();
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), row.status) << row.args[0];
-        std::string out = agent.stdout_text();
-        if (row.out.empty()) {
-            EXPECT_EQ(out, "");
-        } else {
-            EXPECT_EQ(out.rfind(row.out[0], 0), 0u) << out;
-            expect_in_order(out, row.out.data(), row.out.size());
-        }
-        EXPECT_FALSE(fs::exists(agent.log_path())) << row.args[0];
-    }
-}
-
-// A bad command line ends the agent with status 0 and says why in the log.
-TEST_F(AgentTest, BadCommandLineEndsWithStatusZeroAndSaysWhy) {
-    const std::string port = std::to_string(free_tcp_port());
-    struct Row {
-        std::vector<std::string> args;
-        std::vector<const char *> logged;
-    };
-    std::vector<Row> rows = {{{}, {"cdev_agent is starting ...\n"}},
-                             {{"/dev/net_cdev"}, {"cdev_agent is starting ...\n"}},
-                             {{"/dev/net_cdev", port, "0"}, {"Failed to init socket server.\n"}}};
+          "127"},
+         {}},
+        {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}, {}},
+        {{}, 0, {}, {"cdev_agent is starting ...\n"}},
+        {{"/dev/net_cdev"}, 0, {}, {"cdev_agent is starting ...\n"}},
+        {{"/dev/net_cdev", port, "0"}, 0, {}, {"Failed to init socket server.\n"}},
+        {{"/dev/other_cdev", port}, 0, {}, {"Open local server port " + port, "] clean_up,"}}};
     for (const char *bad : {"1023", "65536", "80x", "", "1024 ", "-2000", "99999999999999999999"}) {
-        rows.push_back({{"/dev/net_cdev", bad}, {"main,", "'listen_port' is invalid.\n"}});
+        rows.push_back({{"/dev/net_cdev", bad}, 0, {}, {"main,", "'listen_port' is invalid.\n"}});
     }
     for (const char *bad : {"65536", "-1", "2x", "", "2 "}) {
-        rows.push_back({{"/dev/net_cdev", port, bad}, {"'bind_retry_count' is invalid.\n"}});
+        rows.push_back({{"/dev/net_cdev", port, bad}, 0, {}, {"'bind_retry_count' is invalid.\n"}});
     }
     for (const Row &row : rows) {
-        AgentProcess agent(serving(row.args));
-        agent.start();
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-        for (const char *line : row.logged) {
-            EXPECT_NE(agent.log().find(line), std::string::npos) << line << agent.log();
-        }
-        if (std::string(row.logged.back()).find("invalid") != std::string::npos) {
+        SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args.back());
+        AgentOptions o = serving(row.args);
+        const bool root = !row.logged.empty();
+        o.run_as_uid = o.run_as_gid = root ? 0 : 65534;
+        if (!row.args.empty()) o.device_path = row.args[0];
+        Agent agent(o);
+        EXPECT_EQ(agent.wait_exit(10s), row.status) << agent.stderr_text();
+        const std::string out = agent.stdout_text();
+        EXPECT_EQ(out.empty(), row.out.empty()) << out;
+        EXPECT_TRUE(out.starts_with(row.out.empty() ? "" : row.out[0])) << out;
+        expect_in_order(out, row.out);
+        EXPECT_EQ(fs::exists(agent.log_path()), root);
+        expect_in_order(agent.log(), row.logged);
+        EXPECT_EQ(agent.log().find("Thread for"), std::string::npos) << agent.log();
+        EXPECT_FALSE(can_connect(port_number));
+        EXPECT_EQ(close(occupy(port_number)), 0);  // the port is free again
+        if (root && row.logged.back().ends_with("invalid.\n")) {
             EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << agent.log();
         }
-        if (row.args.size() < 2) {
+        if (root && row.args.size() < 2) {
             EXPECT_EQ(agent.stderr_text(),
                       "usage: " + agent_binary() + " <device> <listen_port> [bind_retry_count]\n");
         }
     }
 }
 
-// At the default level a healthy start logs two lines and then nothing. (A
-// port may come with leading spaces and a sign.)
+// At the default level a healthy start logs two lines; the port may have spaces and a sign.
 TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
     int port = free_tcp_port();
     AgentOptions o = serving({"/dev/net_cdev", " +" + std::to_string(port)});
     o.env.clear();
-    AgentProcess agent(o);
-    agent.start();
+    Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     std::this_thread::sleep_for(200ms);
-    std::istringstream lines(agent.log());
-    std::string start, renamed, more;
-    std::getline(lines, start);
-    std::getline(lines, renamed);
-    EXPECT_NE(start.find("] init_log,"), std::string::npos) << start;
-    EXPECT_NE(start.find(" -> cdev_agent is starting ..."), std::string::npos) << start;
-    EXPECT_NE(renamed.find("] change_my_exe_name,"), std::string::npos) << renamed;
-    EXPECT_NE(renamed.find(" -> Change name from [" + agent_binary() + "] to [cdev." +
-                           std::to_string(port) + "] successfully."),
-              std::string::npos)
-        << renamed;
-    EXPECT_FALSE(std::getline(lines, more)) << more;
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    const std::string log = agent.log();
+    EXPECT_EQ(count(log, "\n"), 2u) << log;
+    expect_in_order(
+        log, {"] init_log,", " -> cdev_agent is starting ...\n", "] change_my_exe_name,",
+              " -> Change name from [" + agent_binary() + "] to [cdev." + std::to_string(port) +
+                  "] successfully.\n"});
+    stop(agent);
 }
 
 TEST_F(AgentTest, BusyPortMovesToTheNextAndNamesTheProcessAfterIt) {
-    int port = -1;
-    int busy = -1;
+    int port = -1, busy = -1;
     for (int tries = 0; tries < 20 && busy < 0; tries++) {
         port = free_tcp_port();
-        if (port >= 65535 || !(busy = occupy(port), busy >= 0)) {
-            continue;
-        }
-        int probe = occupy(port + 1);
-        if (probe < 0) {
-            close(busy);
-            busy = -1;
-        } else {
-            close(probe);
-        }
+        int next = port < 65535 ? occupy(port + 1) : -1;  // the agent's to take
+        busy = next >= 0 ? occupy(port) : -1;
+        close(next);
     }
     ASSERT_GE(busy, 0);
-    AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port), "2"}));
-    agent.start();
+    Agent agent(serving({"/dev/net_cdev", std::to_string(port), "2"}));
     ASSERT_TRUE(wait_serving(port + 1)) << agent.log();
-    EXPECT_NE(
-        agent.log().find("Open local server port " + std::to_string(port + 1) + " successfully.\n"),
-        std::string::npos)
-        << agent.log();
-    EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"),
-              "cdev." + std::to_string(port + 1) + "\n");
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
+    const std::string next = std::to_string(port + 1);
+    expect_in_order(agent.log(), {"Open local server port " + next + " successfully.\n"});
+    EXPECT_EQ(read_file("/proc/" + std::to_string(agent.pid()) + "/comm"), "cdev." + next + "\n");
+    stop(agent);
     close(busy);
 }
 
-TEST_F(AgentTest, UnknownDeviceFailsStartUpAndReleasesThePort) {
-    int port = free_tcp_port();
-    AgentOptions o = serving({"/dev/other_cdev", std::to_string(port)});
-    o.device_path = "/dev/other_cdev";
-    AgentProcess agent(o);
-    agent.start();
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-    std::string text = agent.log();
-    EXPECT_NE(text.find("Open local server port " + std::to_string(port)), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("] clean_up,"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Thread for"), std::string::npos) << text;
-    EXPECT_FALSE(can_connect(port));
-    int again = occupy(port);
-    EXPECT_GE(again, 0);
-    close(again);
-}
-
-// The log is opened only as a regular file: a symbolic link planted in ./log
-// must not make root append to, or change the mode of, another file, and a
-// FIFO must not hold the start-up.
+// A symbolic link planted as the log must not make root append to, or change the mode of,
+// another file, and a FIFO must not hold the start-up.
 TEST_F(AgentTest, LogThatIsNotARegularFileIsLeftAlone) {
     TempFile victim;
     ASSERT_EQ(chmod(victim.path.c_str(), 0600), 0);
     for (bool fifo : {false, true}) {
         int port = free_tcp_port();
         AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
-        if (fifo) {
-            ASSERT_EQ(mkfifo(agent.log_path().c_str(), 0666), 0);
-        } else {
-            fs::create_symlink(victim.path, agent.log_path());
-        }
+        const std::string log = agent.log_path();
+        ASSERT_EQ(fifo ? mkfifo(log.c_str(), 0666) : symlink(victim.path.c_str(), log.c_str()), 0);
         agent.start();
         ASSERT_TRUE(wait_serving(port)) << fifo;
-        agent.send_signal(SIGTERM);
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+        stop(agent);
     }
     EXPECT_EQ(read_file(victim.path), "");
-    struct stat st;
-    ASSERT_EQ(stat(victim.path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(victim.path).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
-// Out of descriptors, the accept loop waits instead of spinning, and says so
-// once an episode.
+// Out of descriptors, the accept loop waits instead of spinning, saying so once an episode.
 TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     int port = free_tcp_port();
     AgentOptions o = serving({"/dev/net_cdev", std::to_string(port)});
     o.max_files = 24;
-    AgentProcess agent(o);
-    agent.start();
+    Agent agent(o);
     ASSERT_TRUE(wait_serving(port)) << agent.log();
-    // Clients that sent a request stay for the handshake's ~5 s; each sends
-    // its request once its connection is up.
-    std::vector<int> clients;
-    const sockaddr_in addr = loopback(port);
-    for (int i = 0; i < 40; ++i) {
-        clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(clients.back(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+    // Clients that sent a request stay for the handshake's ~5 s.
+    std::vector<int> clients(40);
+    const sockaddr_in addr{
+        AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    for (int &fd : clients) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
     }
-    std::vector<uint8_t> request(32);
-    request[3] = 80;
-    std::vector<bool> sent(clients.size());
+    const uint8_t request[32] = {0, 0, 0, 80};
+    std::vector<bool> sent(40);
     for (int round = 0; round < 150 && std::count(sent.begin(), sent.end(), false) > 0; ++round) {
-        for (size_t i = 0; i < clients.size(); ++i) {
-            sent[i] = sent[i] || send(clients[i], request.data(), 32, MSG_NOSIGNAL) == 32;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (size_t i = 0; i < 40; ++i)
+            sent[i] = sent[i] || send(clients[i], request, 32, MSG_NOSIGNAL) == 32;
+        std::this_thread::sleep_for(20ms);
     }
-    ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n",
-                                   std::chrono::seconds(5)));
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    // An episode ends when a descriptor frees up (a silent client dropped):
-    // a few lines, where a spinning loop writes thousands.
-    const std::string log = agent.log();
-    size_t lines = 0;
-    for (size_t at = log.find("error code: 24\n"); at != std::string::npos;
-         at = log.find("error code: 24\n", at + 1)) {
-        ++lines;
-    }
-    EXPECT_LE(lines, 5u);
-    for (int fd : clients) {
-        close(fd);
-    }
-    agent.send_signal(SIGTERM);
-    EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0);
+    ASSERT_TRUE(agent.wait_for_log("Failed to accept a connection, error code: 24\n", 5s));
+    std::this_thread::sleep_for(1s);
+    // A few episodes (a silent client dropped), where a spinning loop logs thousands of lines.
+    EXPECT_LE(count(agent.log(), "error code: 24\n"), 5u);
+    for (int fd : clients) close(fd);
+    stop(agent);
 }
 
-class SignalTest : public AgentTest, public ::testing::WithParamInterface<int> {};
-
-// Each stop signal ends the agent with status 0 and its workers stopped in
-// order, while it serves and during its start-up: the privilege drop reads
-// the configuration file, and a FIFO there holds the agent in its last step,
-// after the signals are armed and the workers run but before it listens.
-TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
-    for (bool starting : {false, true}) {
-        SCOPED_TRACE(starting ? "during start-up" : "while serving");
+// Each stop signal ends the agent with status 0, its workers stopped in order, while it serves
+// and during start-up: a FIFO as the configuration file holds the privilege drop, the last step
+// before it listens, after the signals are armed and the workers run.
+TEST_F(AgentTest, EachStopSignalStopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
+    for (auto [signal, starting] : {std::pair{SIGTERM, false},
+                                    {SIGTERM, true},
+                                    {SIGINT, false},
+                                    {SIGINT, true},
+                                    {SIGHUP, false},
+                                    {SIGHUP, true}}) {
+        SCOPED_TRACE(std::to_string(signal) + (starting ? " during start-up" : " while serving"));
         int port = free_tcp_port();
         AgentProcess agent(serving({"/dev/net_cdev", std::to_string(port)}));
         if (starting) {
@@ -307,21 +232,20 @@ TEST_P(SignalTest, StopsWorkersAndExitsZeroWhileServingAndDuringStartUp) {
         }
         agent.start();
         if (starting) {
-            ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", START_TIMEOUT));
+            ASSERT_TRUE(agent.wait_for_log("Thread for garbage collector", 10s));
             std::this_thread::sleep_for(50ms);
             EXPECT_FALSE(can_connect(port));
         } else {
             ASSERT_TRUE(wait_serving(port)) << agent.log();
         }
-        agent.send_signal(GetParam());
-        EXPECT_EQ(agent.wait_exit(EXIT_TIMEOUT), 0) << agent.stderr_text();
-        expect_in_order(agent.log(), SHUTDOWN_LINES, std::size(SHUTDOWN_LINES));
+        stop(agent, signal);
+        expect_in_order(
+            agent.log(),
+            {"Stopped socket connection handler (0)\n", "Stopped CDEV heartbeat handler (0)\n",
+             "Stopped CDEV request handler (0)\n", "Stopped CDEV handler (0)\n", "] clean_up,"});
         EXPECT_FALSE(can_connect(port));
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(AllTerminationSignals, SignalTest,
-                         ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
 }  // namespace
 }  // namespace e2e
