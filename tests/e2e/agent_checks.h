@@ -71,33 +71,18 @@ inline void expect_device_quiet(AgentOnEmulator &a, std::chrono::milliseconds qu
     EXPECT_FALSE(a.next_message(&msg, quiet)) << "the agent sent a message of type " << int(msg[0]);
 }
 
-// Starts the agent and takes its init message, a bare header, off the device.
-inline bool start_and_take_init(AgentOnEmulator &a) {
-    if (!a.start()) {
-        return false;
-    }
-    std::vector<uint8_t> init, want(32, 0);
-    want[0] = 5;  // type init, from the agent
-    want[1] = 1;
-    return a.next_message(&init, std::chrono::seconds(10), false) && init == want;
-}
-
-inline void expect_no_sanitizer_report(const AgentProcess &agent) {
-    const std::string err = agent.stderr_text();
-    for (const char *marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer",
-                               "ERROR: LeakSanitizer", "runtime error:"}) {
-        EXPECT_EQ(err.find(marker), std::string::npos) << marker << " in the agent's stderr:\n"
-                                                       << err;
-    }
-}
-
 // Ends a test: SIGTERM, exit status 0, no sanitizer report.
 inline void stop_agent_cleanly(AgentOnEmulator &a) {
     if (a.agent.running()) {
         a.agent.send_signal(SIGTERM);
         EXPECT_EQ(a.agent.wait_exit(std::chrono::seconds(20)), 0) << a.agent.stderr_text();
     }
-    expect_no_sanitizer_report(a.agent);
+    const std::string err = a.agent.stderr_text();
+    for (const char *marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer",
+                               "ERROR: LeakSanitizer", "runtime error:"}) {
+        EXPECT_EQ(err.find(marker), std::string::npos) << marker << " in the agent's stderr:\n"
+                                                       << err;
+    }
 }
 
 using Mode = emu::DeviceEmulator::Mode;
@@ -112,7 +97,14 @@ inline size_t max_payload(const AgentOnEmulator &a) {
 // mode; the agent must end with status 0 and no sanitizer report.
 class StartedAgent : public ::testing::TestWithParam<Mode> {
   protected:
-    void SetUp() override { ASSERT_TRUE(start_and_take_init(a)) << a.agent.log(); }
+    // Starts the agent and takes its init message, a bare header, off the device.
+    void SetUp() override {
+        Bytes init, want(32, 0);
+        want[0] = 5;  // type init, from the agent
+        want[1] = 1;
+        ASSERT_TRUE(a.start() && a.next_message(&init, std::chrono::seconds(10), false));
+        EXPECT_EQ(init, want) << a.agent.log();
+    }
     void TearDown() override { stop_agent_cleanly(a); }
     AgentOnEmulator a{GetParam()};
 };
