@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <thread>
 #include <utility>
 
@@ -19,10 +18,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t MIB = 1 << 20;
-
-Bytes header_part(const Bytes &m) {
-    return Bytes(m.begin(), m.begin() + WIRE_HEADER_SIZE);
-}
 
 // The header `h` as type `type`; from the host (byte 1 set) when from_host.
 Bytes with_type(Bytes h, uint8_t type, bool from_host = false) {
@@ -44,7 +39,7 @@ Bytes client_header(uint8_t type, uint8_t protocol, uint16_t port) {
 // The controller's answer to a request: its own id and reserved bytes, and a
 // non-zero ret_code, which does not refuse the link.
 Bytes response_to(const Bytes &request, uint32_t peer_id) {
-    Bytes r = with_type(request, 1);
+    Bytes r = with_type(Bytes(request.begin(), request.begin() + WIRE_HEADER_SIZE), 1);
     for (size_t i = 16; i < WIRE_HEADER_SIZE; ++i) {
         r[i] = static_cast<uint8_t>(0x30 + i);
     }
@@ -101,16 +96,13 @@ void send_request(AgentOnEmulator &a, const Bytes &header, ClientLink *link) {
 
 // The whole handshake: request, the controller's response, which the client
 // receives unchanged.
-void open_link(AgentOnEmulator &a, const Bytes &header, uint32_t peer_id, ClientLink *link) {
-    ASSERT_NO_FATAL_FAILURE(send_request(a, header, link));
+void open_link(AgentOnEmulator &a, uint16_t port, uint32_t peer_id, ClientLink *link) {
+    ASSERT_NO_FATAL_FAILURE(send_request(a, client_header(0, 0, port), link));
     link->response = response_to(link->request, peer_id);
     a.emu.inject(link->response);
     Bytes got;
     ASSERT_TRUE(recv_exact(link->fd, WIRE_HEADER_SIZE, &got, 5s)) << a.agent.log();
     ASSERT_EQ(got, link->response);
-}
-void open_link(AgentOnEmulator &a, uint16_t port, uint32_t peer_id, ClientLink *link) {
-    open_link(a, client_header(0, 0, port), peer_id, link);
 }
 
 // `up` from the client to the controller and `down` the other way at the
@@ -118,20 +110,6 @@ void open_link(AgentOnEmulator &a, uint16_t port, uint32_t peer_id, ClientLink *
 void exchange(AgentOnEmulator &a, const ClientLink &link, const Bytes &up, const Bytes &down) {
     exchange_data(a, link.fd, with_type(link.response, 3, true), with_type(link.response, 3), up,
                   down);
-}
-
-// Expects the agent's next message to be the CLOSE of `link`, from the host.
-void expect_close(AgentOnEmulator &a, const ClientLink &link) {
-    Bytes msg;
-    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
-    EXPECT_EQ(msg, with_type(link.response, 2, true));
-}
-
-bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
-    for (auto due = Clock::now() + timeout; !done() && Clock::now() < due;) {
-        std::this_thread::sleep_for(20ms);
-    }
-    return done();
 }
 
 size_t count_of(const std::string &log, const std::string &line) {
@@ -151,17 +129,17 @@ IN_BOTH_DEVICE_MODES(ClientTunnel);
 TEST_P(ClientTunnel, WholeLifeOfAClientLink) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
-    const Bytes sent = client_header(0, 0, 8080);
-    ASSERT_NO_FATAL_FAILURE(open_link(a, sent, 0x11223344, &link));
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x11223344, &link));
     // The first id of the process, in host order: 01 07 DB 00.
-    Bytes expected = sent;
+    Bytes expected = client_header(0, 0, 8080), msg;
     std::copy_n(Bytes{0x01, 0x07, 0xDB, 0x00}.begin(), 4, expected.begin() + 12);
     EXPECT_EQ(link.request, expected);
     expect_holdings(a, {idle.sockets + 1, idle.threads + 2}, 2s);
     exchange(a, link, stream_bytes(1, MIB), stream_bytes(2, MIB));
 
     close(std::exchange(link.fd, -1));
-    expect_close(a, link);
+    ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
+    EXPECT_EQ(msg, with_type(link.response, 2, true));
     expect_device_quiet(a, 500ms);
     expect_holdings(a, idle, 3s);
 }
@@ -175,8 +153,10 @@ TEST_P(ClientTunnel, LinksOutliveAShortDeviceGap) {
     std::this_thread::sleep_for(1500ms);
     a.emu.set_present(true);
     const std::string opened = "Open " + a.device_path() + " successfully";
-    ASSERT_TRUE(wait_until([&] { return count_of(a.agent.log(), opened) >= 2; }, 5s))
-        << a.agent.log();
+    for (auto due = Clock::now() + 5s; count_of(a.agent.log(), opened) < 2 && Clock::now() < due;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_GE(count_of(a.agent.log(), opened), 2u) << a.agent.log();
     // A write that finds the device gone is retried on the reopened device.
     // (Nothing comes down meanwhile: a reopen drops a half-read message.)
     a.emu.fail_writes(ENODEV, 1);
@@ -210,7 +190,8 @@ TEST_P(ClientTunnel, EndsFromEitherSideAreClean) {
     close(std::exchange(reset.fd, -1));
     Bytes msg, arrived;
     while (a.next_message(&msg, 3s) && msg[0] == 3) {
-        ASSERT_EQ(header_part(msg), with_type(reset.response, 3, true));
+        ASSERT_EQ(Bytes(msg.begin(), msg.begin() + WIRE_HEADER_SIZE),
+                  with_type(reset.response, 3, true));
         arrived.insert(arrived.end(), msg.begin() + WIRE_HEADER_SIZE, msg.end());
     }
     EXPECT_EQ(arrived, sent);
@@ -288,7 +269,7 @@ TEST_P(ClientTunnel, ForwardRequestIsOneShot) {
     EXPECT_EQ(msg, expected);
 
     const Bytes reply_payload = stream_bytes(6, 3000);
-    Bytes reply = with_type(response_to(header_part(msg), 0x02020202), 3), got;
+    Bytes reply = with_type(response_to(msg, 0x02020202), 3), got;
     reply.insert(reply.end(), reply_payload.begin(), reply_payload.end());
     a.emu.inject(reply);
     EXPECT_TRUE(wait_eof(one.fd, 3s, &got)) << a.agent.log();
