@@ -1,9 +1,8 @@
-// A soak of the agent on the emulated device, in both device modes: a few
-// hundred tunnels of random sizes, ended at random by the client or the
-// controller, while the device vanishes and comes back, one client stops
-// reading and a burst of clients sends nothing. Afterwards every link that
-// survived carried its bytes intact, every link ended on both sides, the
-// receive queue is empty and the agent holds what it held before.
+// A soak in both device modes: 200 tunnels of random sizes, ended at random by
+// the client or the controller, while the device vanishes and comes back, one
+// client stops reading and 50 clients send nothing. Afterwards every surviving
+// link carried its bytes intact, every link ended on both sides, the receive
+// queue is empty and the agent holds what it held before.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,7 +12,6 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -62,7 +60,7 @@ struct EchoController {
     std::vector<std::string> faults;
     std::atomic<size_t> keepalives{0};
 
-    bool on_message(const Bytes &m) {
+    bool on_message(const Bytes &m) {  // true: the message is taken
         std::lock_guard lock(mu);
         if (m.size() < WIRE_HEADER_SIZE) {
             return fault("short message");
@@ -160,23 +158,21 @@ struct Client {
 };
 
 // Drives all clients with one poll loop until each is done or the time is up.
-void run_clients(std::vector<Client> *clients, Clock::time_point deadline) {
-    std::vector<pollfd> fds(clients->size());
-    for (size_t open = 1; open > 0 && Clock::now() < deadline;) {
-        open = 0;
-        for (size_t i = 0; i < clients->size(); ++i) {
-            const Client &c = (*clients)[i];
-            bool reads = c.role != Client::Role::STALLED;
-            fds[i] = {c.done() ? -1 : c.fd, 0, 0};
-            open += !c.done();
-            fds[i].events =
-                static_cast<short>((reads ? POLLIN : POLLRDHUP) | (c.sent < c.size ? POLLOUT : 0));
+void run_clients(std::vector<Client> &clients, Clock::time_point deadline) {
+    std::vector<pollfd> fds(clients.size());
+    while (Clock::now() < deadline) {
+        for (size_t i = 0; i < clients.size(); ++i) {
+            const Client &c = clients[i];
+            short reads = c.role != Client::Role::STALLED ? POLLIN : POLLRDHUP;
+            fds[i] = {c.done() ? -1 : c.fd,
+                      static_cast<short>(reads | (c.sent < c.size ? POLLOUT : 0)), 0};
         }
-        if (open == 0 || poll(fds.data(), fds.size(), 100) < 0) {
+        if (std::all_of(clients.begin(), clients.end(), [](const Client &c) { return c.done(); }) ||
+            poll(fds.data(), fds.size(), 100) < 0) {
             return;
         }
-        for (size_t i = 0; i < clients->size(); ++i) {
-            Client &c = (*clients)[i];
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client &c = clients[i];
             if (fds[i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
                 c.role == Client::Role::STALLED ? void(c.ended = true) : c.on_readable();
             }
@@ -243,16 +239,13 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
             close(fd);
         }
     });
-    run_clients(&clients, Clock::now() + 90s);
+    run_clients(clients, Clock::now() + 90s);
     faults.join();
 
-    size_t intact = 0, ended = 0;
     for (size_t i = 0; i < LINKS; ++i) {
         Client &c = clients[i];
         EXPECT_TRUE(c.fault.empty()) << "client " << i << ": " << c.fault;
         EXPECT_TRUE(c.done()) << "client " << i << " neither finished nor ended";
-        intact += c.received == c.size && !c.ended;
-        ended += c.ended;
         close(c.fd);
     }
     EXPECT_TRUE(clients[0].ended) << "the client that stopped reading kept its link; sent "
@@ -271,8 +264,6 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
     wait_until(empty, 12s, 1s);  // the collector looks every 10 s
     EXPECT_TRUE(empty()) << last_queue_line(a.agent.log());
     expect_holdings(a, idle, 20s);
-    std::cout << "soak: " << LINKS << " links, " << intact << " intact, " << ended
-              << " ended early, " << SILENT_CLIENTS << " silent clients, a 1 s device gap\n";
     stop_agent_cleanly(a);
 }
 
