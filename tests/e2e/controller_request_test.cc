@@ -1,6 +1,5 @@
-// Requests of the controller, end to end: the test writes them to the
-// emulated device and checks what reaches real TCP and UDP sockets on the
-// host and what the agent answers.
+// Requests of the controller, end to end: written to the emulated device, checked
+// on real TCP and UDP sockets on the host and in what the agent answers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -76,20 +75,18 @@ struct LocalSocket : Fd {
             }
         }
     }
-    bool readable(std::chrono::milliseconds timeout) const { return e2e::readable(fd, timeout); }
     // The next datagram, up to 65536 bytes; empty when none came within 3 s.
     Bytes datagram() const {
         Bytes got(65536);
-        ssize_t n = readable(3s) ? recv(fd, got.data(), got.size(), 0) : 0;
+        ssize_t n = readable(fd, 3s) ? recv(fd, got.data(), got.size(), 0) : 0;
         got.resize(static_cast<size_t>(std::max<ssize_t>(n, 0)));
         return got;
     }
     uint16_t port = 0;
 };
 
-// Injects a TCP request; expects the agent to accept it (the request turned
-// into an answer from the host under the agent's new id) and the server to
-// be connected. The answer goes to *answer.
+// Injects a TCP request; expects the agent's *answer to accept it under a new id
+// and the server to be connected.
 void open_tcp(AgentOnEmulator &a, const LocalSocket &server, uint32_t peer_id, Bytes *answer,
               Fd *conn) {
     const Bytes request = controller_msg(0, 0, server.port, peer_id);
@@ -101,7 +98,7 @@ void open_tcp(AgentOnEmulator &a, const LocalSocket &server, uint32_t peer_id, B
     want[1] = 1;
     put32(&want, 12, get32(*answer, 12));
     EXPECT_EQ(*answer, want);
-    ASSERT_TRUE(server.readable(2s));
+    ASSERT_TRUE(readable(server.fd, 2s));
     conn->fd = accept(server.fd, nullptr, nullptr);
     ASSERT_GE(conn->fd, 0);
 }
@@ -149,8 +146,8 @@ TEST_P(ControllerRequest, UnservedKindsAreDroppedAndServingGoesOn) {
     }
     EXPECT_EQ(rejections(), 4u) << a.agent.log();
     expect_device_quiet(a, 300ms);
-    EXPECT_FALSE(server.readable(0ms)) << "a rejected request connected to the server";
-    EXPECT_FALSE(udp.readable(0ms)) << "a rejected request sent a datagram";
+    EXPECT_FALSE(readable(server.fd, 0ms)) << "a rejected request connected to the server";
+    EXPECT_FALSE(readable(udp.fd, 0ms)) << "a rejected request sent a datagram";
 
     Bytes answer;
     Fd conn;
@@ -200,7 +197,7 @@ TEST_P(ControllerRequest, BrokenMessagesAreSkippedToTheirEnd) {
     const Bytes payload = stream_bytes(41, 500);
     a.emu.inject(controller_msg(3, 1, udp.port, 0xD1, payload));
     EXPECT_EQ(udp.datagram(), payload) << a.agent.log();
-    EXPECT_FALSE(server.readable(0ms)) << "a request was read from the middle of a message";
+    EXPECT_FALSE(readable(server.fd, 0ms)) << "a request was read from the middle of a message";
     expect_device_quiet(a, 300ms);
     const std::string log = a.agent.log();
     for (const char *line : {"Skipped 1976 bytes to the end of a broken message\n",
@@ -232,7 +229,7 @@ TEST_P(ControllerRequest, ServiceThatDoesNotAcceptIsRefusedInTime) {
     EXPECT_EQ(answer[6], 1);
     EXPECT_NE(a.agent.log().find("Failed to connect to server, error code: 110\n"),
               std::string::npos);
-    EXPECT_TRUE(udp.readable(3s));
+    EXPECT_TRUE(readable(udp.fd, 3s));
 }
 
 }  // namespace
