@@ -75,10 +75,10 @@ struct LocalSocket : Fd {
             }
         }
     }
-    // The next datagram, up to 65536 bytes; empty when none came within 3 s.
-    Bytes datagram() const {
+    // The next datagram, up to 65536 bytes; empty when none came in time.
+    Bytes datagram(std::chrono::milliseconds timeout = 3s) const {
         Bytes got(65536);
-        ssize_t n = readable(fd, 3s) ? recv(fd, got.data(), got.size(), 0) : 0;
+        ssize_t n = readable(fd, timeout) ? recv(fd, got.data(), got.size(), 0) : 0;
         got.resize(static_cast<size_t>(std::max<ssize_t>(n, 0)));
         return got;
     }
@@ -196,7 +196,7 @@ TEST_P(ControllerRequest, BrokenMessagesAreSkippedToTheirEnd) {
     a.emu.inject(broken(131072 + 1024 + 100, 131072 + 1024));
     const Bytes payload = stream_bytes(41, 500);
     a.emu.inject(controller_msg(3, 1, udp.port, 0xD1, payload));
-    EXPECT_EQ(udp.datagram(), payload) << a.agent.log();
+    EXPECT_EQ(udp.datagram(5s), payload) << a.agent.log();
     EXPECT_FALSE(readable(server.fd, 0ms)) << "a request was read from the middle of a message";
     expect_device_quiet(a, 300ms);
     const std::string log = a.agent.log();
