@@ -58,9 +58,7 @@ TEST(ConnNode, PushAndDetach) {
     EXPECT_EQ(0, detach_one_node(&t.list, c));  // only node
     EXPECT_EQ(nullptr, get_list_head(&t.list));
     EXPECT_EQ(1, detach_one_node(&t.list, c));
-    for (conn_node *n : {a, b, c, d}) {
-        free_node(n);
-    }
+    for (conn_node *n : {a, b, c, d}) free_node(n);
 }
 
 // The walker saw `seen` as the head; a node pushed since must survive the
