@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include "frame/log.h"
@@ -30,9 +30,7 @@ std::string log_text() {
     std::error_code ec;
     for (const auto &f : fs::directory_iterator("log", ec)) {
         std::ifstream in(f.path());
-        std::stringstream ss;
-        ss << in.rdbuf();
-        out += ss.str();
+        out.append(std::istreambuf_iterator<char>(in), {});
     }
     return out;
 }

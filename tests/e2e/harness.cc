@@ -154,22 +154,6 @@ void AgentProcess::start() {
     reaped_ = false;
 }
 
-pid_t AgentProcess::pid() const {
-    return pid_;
-}
-
-std::string AgentProcess::workdir() const {
-    return workdir_;
-}
-
-std::string AgentProcess::log_path() const {
-    return workdir_ + "/log/cdev_agent.log";
-}
-
-std::string AgentProcess::log() const {
-    return read_file(log_path());
-}
-
 bool AgentProcess::wait_for_log(const std::string &needle,
                                 std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -214,22 +198,10 @@ std::optional<int> AgentProcess::wait_exit(std::chrono::milliseconds timeout) {
     return std::nullopt;
 }
 
-bool AgentProcess::running() const {
-    return pid_ > 0 && !reaped_;
-}
-
 void AgentProcess::send_signal(int sig) {
     if (running()) {
         kill(pid_, sig);
     }
-}
-
-std::string AgentProcess::stderr_text() const {
-    return read_file(base_ + "/stderr");
-}
-
-std::string AgentProcess::stdout_text() const {
-    return read_file(base_ + "/stdout");
 }
 
 }  // namespace e2e

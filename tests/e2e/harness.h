@@ -32,6 +32,9 @@ bool wait_serving(int port, std::chrono::milliseconds timeout = std::chrono::sec
 // A TCP socket connected to 127.0.0.1:port, retried until timeout; -1 on failure.
 int connect_loopback(int port, std::chrono::milliseconds timeout);
 
+// Reads a whole file; "" when it cannot be opened.
+std::string read_file(const std::string &path);
+
 struct AgentOptions {
     // argv[1..], e.g. {"/dev/net_cdev", "23456"}.
     std::vector<std::string> args;
@@ -72,17 +75,17 @@ class AgentProcess {
     // and as exit status 126. The agent gets SIGKILL if the thread that
     // started it ends first: start agents from the test's main thread.
     void start();
-    pid_t pid() const;
-    std::string workdir() const;   // fresh temp dir, the agent's cwd
-    std::string log_path() const;  // workdir()/log/cdev_agent.log
-    std::string log() const;       // its contents ("" when missing)
+    pid_t pid() const { return pid_; }
+    std::string workdir() const { return workdir_; }  // fresh temp dir, the agent's cwd
+    std::string log_path() const { return workdir_ + "/log/cdev_agent.log"; }
+    std::string log() const { return read_file(log_path()); }  // "" when missing
     bool wait_for_log(const std::string &needle, std::chrono::milliseconds timeout) const;
     // Exit status (WEXITSTATUS); nullopt on timeout or when killed by a signal.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-    bool running() const;  // started and not yet reaped
+    bool running() const { return pid_ > 0 && !reaped_; }  // started, not yet reaped
     void send_signal(int sig);
-    std::string stderr_text() const;  // what the agent wrote to standard error
-    std::string stdout_text() const;
+    std::string stderr_text() const { return read_file(base_ + "/stderr"); }
+    std::string stdout_text() const { return read_file(base_ + "/stdout"); }
 
   private:
     void prepare_namespace_files();
@@ -101,9 +104,6 @@ using Bytes = std::vector<uint8_t>;
 // Little-endian 32-bit fields of a message, as link ids travel.
 void put32(Bytes *m, size_t at, uint32_t v);
 uint32_t get32(const Bytes &m, size_t at);
-
-// Reads a whole file; "" when it cannot be opened.
-std::string read_file(const std::string &path);
 
 constexpr size_t WIRE_HEADER_SIZE = 32;
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -77,12 +77,7 @@ bool wait_serving(int port, std::chrono::milliseconds timeout) {
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "";
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void put32(Bytes *m, size_t at, uint32_t v) {
