@@ -39,20 +39,20 @@ bool parse_seconds(const char *text, bool zero_allowed, std::chrono::millisecond
 }
 
 // [ADDRESS:]LOCAL_PORT:PORT, the address possibly an IPv6 one in brackets.
-bool parse_forward_spec(const std::string &spec, ConnectOptions *o) {
-    size_t last = spec.rfind(':');
+bool parse_forward(const std::string &text, ConnectOptions *o) {
+    size_t last = text.rfind(':');
     if (last == std::string::npos || last == 0) {
         return false;
     }
-    size_t middle = spec.rfind(':', last - 1);
-    std::string local_port = spec.substr(middle == std::string::npos ? 0 : middle + 1,
+    size_t middle = text.rfind(':', last - 1);
+    std::string local_port = text.substr(middle == std::string::npos ? 0 : middle + 1,
                                          last - (middle == std::string::npos ? 0 : middle + 1));
     if (!parse_port(local_port, &o->local_port) ||
-        !parse_port(spec.substr(last + 1), &o->controller_port)) {
+        !parse_port(text.substr(last + 1), &o->controller_port)) {
         return false;
     }
     if (middle != std::string::npos) {
-        std::string address = spec.substr(0, middle);
+        std::string address = text.substr(0, middle);
         if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
             address = address.substr(1, address.size() - 2);
         }
@@ -81,8 +81,8 @@ const char *synopsis_text() {
 const char *help_text() {
     return "Reaches port PORT on the management controller through the CDEV agent.\n"
            "  PORT         relay standard input and output over one link (ssh ProxyCommand)\n"
-           "  -L SPEC      accept TCP clients on ADDRESS:LOCAL_PORT, one link each\n"
-           "  -U SPEC      send each datagram on ADDRESS:LOCAL_PORT as a one-shot request,\n"
+           "  -L FORWARD   accept TCP clients on ADDRESS:LOCAL_PORT, one link each\n"
+           "  -U FORWARD   send each datagram on ADDRESS:LOCAL_PORT as a one-shot request,\n"
            "               the reply back to its sender (ADDRESS defaults to 127.0.0.1)\n"
            "  -a PORT      the agent's port (else CDEV_AGENT_PORT, else 7350, else a\n"
            "               running agent's port, from its process name cdev.<port>)\n"
@@ -143,7 +143,7 @@ ParseOutcome parse_options(int argc, char **argv, const char *env_agent_port, Co
                 }
                 mode_given = true;
                 o->mode = c == 'L' ? ConnectMode::TcpListener : ConnectMode::UdpRelay;
-                if (!parse_forward_spec(optarg, o)) {
+                if (!parse_forward(optarg, o)) {
                     return fail(error, std::string("-") + static_cast<char>(c) +
                                            " wants [ADDRESS:]LOCAL_PORT:PORT, not " + optarg);
                 }

@@ -24,31 +24,31 @@ int call(char *dest, size_t size, const char *format, ...) {
 constexpr auto engine = call<vsprintf_s>, reference = call<vsnprintf>;
 
 // One conversion with its flags, width, precision and length modifier.
-std::string make_spec(fuzz::Input &in, char *conversion, char *length) {
+std::string make_conversion(fuzz::Input &in, char *conversion, char *length) {
     static const char conversions[] = "diouxXcsp";
     static const char *lengths[] = {"", "h", "hh", "l", "ll", "j", "z", "t"};
     uint8_t flags = in.byte();
     *conversion = conversions[in.byte() % (sizeof(conversions) - 1)];
-    std::string spec = "%";
+    std::string format = "%";
     // C leaves %p to the implementation: the C library gives it a sign and
     // lets a precision cancel its 0 flag, the engine does neither.
     if (*conversion == 'p') flags &= (flags & 0x40) ? 0x69 : 0x79;
     for (int i = 0; i < 5; ++i)
-        if (flags & (1 << i)) spec += "-+ #0"[i];
-    if (flags & 0x20) spec += std::to_string(in.byte() % 40);
-    if (flags & 0x40) spec += "." + std::to_string(in.u16() % 513);  // above 512 the engine caps
+        if (flags & (1 << i)) format += "-+ #0"[i];
+    if (flags & 0x20) format += std::to_string(in.byte() % 40);
+    if (flags & 0x40) format += "." + std::to_string(in.u16() % 513);  // above 512 the engine caps
     *length = 0;
     if (strchr("diouxX", *conversion) != nullptr) {
         const char *l = lengths[in.byte() % 8];
-        spec += l;
+        format += l;
         *length = l[0] == 'l' && l[1] == 'l' ? 'L' : l[0];
     }
-    return spec + *conversion;
+    return format + *conversion;
 }
 
 void check_valid(fuzz::Input &in) {
     char conversion = 0, length = 0;
-    const std::string format = "<" + make_spec(in, &conversion, &length) + ">";
+    const std::string format = "<" + make_conversion(in, &conversion, &length) + ">";
     const size_t size = 1 + in.u16() % DEST_MAX;
     char got[DEST_MAX], want[2 * DEST_MAX];
     const long long value = static_cast<long long>(in.u32()) << 32 | in.u32();
