@@ -56,7 +56,7 @@ std::string text(const Bytes &b) {
 
 // A socket of that type connected to 127.0.0.1:port.
 int connect_loopback(int port, int type = SOCK_STREAM) {
-    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in addr = loopback(port);
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0) << port;
     return fd;

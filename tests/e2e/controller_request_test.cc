@@ -52,14 +52,6 @@ struct Fd {
     }
 };
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
-
 // A socket bound to 127.0.0.1 on a free port; listening when it is TCP.
 struct LocalSocket : Fd {
     explicit LocalSocket(int type) {

@@ -4,6 +4,7 @@
 #ifndef CDEV_TESTS_E2E_HARNESS_H
 #define CDEV_TESTS_E2E_HARNESS_H
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -28,6 +29,9 @@ bool can_connect(int port);
 
 // Waits until something accepts connections on 127.0.0.1:port.
 bool wait_serving(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The address 127.0.0.1:port.
+sockaddr_in loopback(int port);
 
 // A TCP socket connected to 127.0.0.1:port, retried until timeout; -1 on failure.
 int connect_loopback(int port, std::chrono::milliseconds timeout);

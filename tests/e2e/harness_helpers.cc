@@ -23,13 +23,9 @@ std::string agent_binary() {
     return CDEV_AGENT_BINARY;
 }
 
-namespace {
-
 sockaddr_in loopback(int port) {
     return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
-
-}  // namespace
 
 int free_tcp_port() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

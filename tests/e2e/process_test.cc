@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 // A socket listening on `port`; -1 when the port is taken.
 int occupy(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in addr = loopback(port);
     bool ok =
         bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && listen(fd, 1) == 0;
     return ok ? fd : (close(fd), -1);
@@ -191,8 +191,7 @@ TEST_F(AgentTest, RunningOutOfDescriptorsIsLoggedOnce) {
     ASSERT_TRUE(wait_serving(port)) << agent.log();
     // Clients that sent a request stay for the handshake's ~5 s.
     std::vector<int> clients(40);
-    const sockaddr_in addr{
-        AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    const sockaddr_in addr = loopback(port);
     for (int &fd : clients) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
