@@ -18,8 +18,11 @@ namespace {
 // The wait for the device is bounded, so that a descriptor replaced by a
 // writer's reopen is never waited on for good.
 constexpr int DEVICE_WAIT_MS = 1000;
-// While the device is away the reader tries to open it this often.
+// While the device is away the reader asks for it this often.
 constexpr unsigned int REOPEN_RETRY_MS = 100;
+// After a failed read the reader waits this long at most for the reopen,
+// so that it never reads on in the old device's place.
+constexpr unsigned int REOPEN_WAIT_MS = 1000;
 
 }  // namespace
 
@@ -61,24 +64,23 @@ void *read_thread(void *fd_address) {
     auto *fd_var = static_cast<std::atomic<int> *>(fd_address);
     common_io_buf *held = nullptr;
     g_lost_message_func = queue_lose_message;
+    g_device_back_func = retry_deferred_closes;
     for (;;) {
         // The generation first: a reopen between the two loads then costs one
         // more pass, never a needless reopen of the fresh device.
         uint32_t generation = g_cdev_generation.load();
         int fd = fd_var->load();
+        // The reader never writes nor waits for the send lock: the device
+        // keeper reopens a device that is away or failed.
         if (fd < 0) {
-            reopen_cdev(generation);
-            if (fd_var->load() < 0) {
-                msleep(REOPEN_RETRY_MS);
-            }
+            request_cdev_reopen(generation);
+            msleep(REOPEN_RETRY_MS);
             continue;
         }
         read_result r = read_one_message(fd, &held);
-        if (r == read_result::FAILED && cdev_gone(errno)) {
-            reopen_cdev(generation);
-        } else if (r == read_result::MESSAGE && deferred_closes() > 0) {
-            // The device works again: CLOSEs it failed go out now.
-            retry_deferred_closes();
+        if (r == read_result::FAILED && cdev_failed(errno)) {
+            request_cdev_reopen(generation);
+            wait_cdev_reopen(generation, REOPEN_WAIT_MS);
         } else if (r == read_result::FAILED || r == read_result::NOTHING) {
             // A device that answers with nothing must not spin the reader.
             msleep(SLEEP_TIME);

@@ -18,16 +18,20 @@
 
 std::atomic<int> g_cdev_fd{-1};
 std::atomic<uint32_t> g_cdev_generation{0};
+std::atomic<bool> g_cdev_stopping{false};
 int g_connect_mode = CONNECT_MODE_USB;
 write_iov_func g_write_iov_func = write_iov_to_usb;
 read_iov_func g_read_iov_func = read_iov_from_usb;
 std::atomic<uint8_t> g_record_log{1};
 std::atomic<uint8_t *> g_send_buf{nullptr};
 void (*g_lost_message_func)(const common_io_buf *partial) = nullptr;
+void (*g_device_back_func)() = nullptr;
 
 namespace {
 
 constexpr int64_t SEND_BUF_FREE_WAIT_MS = 1000;
+// A stopping agent has waited for the send lock already.
+constexpr int64_t SEND_BUF_FREE_WAIT_STOPPING_MS = 300;
 constexpr unsigned int REOPEN_PAUSE_MS = 50;
 
 // Both the length and the substring must match, so a path that merely
@@ -43,6 +47,84 @@ void select_net_cdev_mode() {
     g_read_iov_func = cdev_buf_recv_iov;
 }
 
+const char *mode_path() {
+    return g_connect_mode == CONNECT_MODE_NET_CDEV ? NET_CDEV_PATH : USB_CDEV_PATH;
+}
+
+// The device's descriptor number, kept taken for good once the device was
+// opened; changed under the send lock only.
+int cdev_slot = -1;
+// What the number holds while the device is away: the read end of a pipe
+// without a writer, so reads find nothing and writes fail.
+int stand_in_fd = -1;
+
+int stand_in() {
+    if (stand_in_fd < 0) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) == 0) {
+            close(ends[1]);
+            stand_in_fd = ends[0];
+        }
+    }
+    return stand_in_fd;
+}
+
+// Lets go of the device in `slot` while keeping the number taken.
+void vacate(int slot) {
+    if (dup3(stand_in(), slot, 0) < 0) {
+        close(slot);  // no stand-in: the old way, the number is free for a moment
+    }
+}
+
+// Opens the device at `path` (mode already chosen): the descriptor or -1,
+// logged as the start-up's open is.
+int open_cdev(const char *path, int min_fd) {
+    int fd = open(path, O_RDWR | O_EXCL | O_APPEND);
+    int open_errno = errno;
+    if (fd >= min_fd) {
+        if (g_connect_mode == CONNECT_MODE_NET_CDEV && !cdev_init_send_buf()) {
+            LOG_AS("setup_char_device", LOG_ERROR, "Failed to init send buf\n");
+            close(fd);
+            return -1;
+        }
+        g_record_log.store(1);
+        LOG_AS("setup_char_device", LOG_INFO, "Open %s successfully, fd: %d\n", path, fd);
+        return fd;
+    }
+    if (g_record_log.load() != 0) {
+        LOG_AS("setup_char_device", LOG_ERROR, "Failed to open %s, error code: %d\n", path,
+               open_errno);
+    }
+    g_record_log.store(0);
+    return -1;
+}
+
+// The device keeper's state: a reopen the reader asked for.
+pthread_mutex_t keeper_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t monotonic_cond() {
+    pthread_cond_t cond;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return cond;
+}
+// Signalled when the reader asks for a reopen.
+pthread_cond_t keeper_cond = monotonic_cond();
+// Signalled when a reopen the reader asked for is over.
+pthread_cond_t reopen_done = monotonic_cond();
+bool reopen_asked = false;
+uint32_t reopen_generation = 0;
+
+// Unlocks on every way out, cancellation included.
+struct keeper_lock {
+    keeper_lock() { pthread_mutex_lock(&keeper_mutex); }
+    ~keeper_lock() { pthread_mutex_unlock(&keeper_mutex); }
+    keeper_lock(const keeper_lock &) = delete;
+    keeper_lock &operator=(const keeper_lock &) = delete;
+};
+
 }  // namespace
 
 bool setup_char_device(const char *path, int min_fd) {
@@ -53,24 +135,10 @@ bool setup_char_device(const char *path, int min_fd) {
         LOG(LOG_ERROR, "Failed to open %s, error code: %d\n", path == nullptr ? "" : path, errno);
         return false;
     }
-
-    int fd = open(path, O_RDWR | O_EXCL | O_APPEND);
-    int open_errno = errno;
+    int fd = open_cdev(path, min_fd);
+    cdev_slot = fd;
     g_cdev_fd.store(fd);
-    if (fd >= min_fd) {
-        if (g_connect_mode == CONNECT_MODE_NET_CDEV && !cdev_init_send_buf()) {
-            LOG(LOG_ERROR, "Failed to init send buf\n");
-            return false;
-        }
-        g_record_log.store(1);
-        LOG(LOG_INFO, "Open %s successfully, fd: %d\n", path, g_cdev_fd.load());
-        return true;
-    }
-    if (g_record_log.load() != 0) {
-        LOG(LOG_ERROR, "Failed to open %s, error code: %d\n", path, open_errno);
-    }
-    g_record_log.store(0);
-    return false;
+    return fd >= 0;
 }
 
 void report_lost_message(const common_io_buf *partial) {
@@ -81,18 +149,37 @@ void report_lost_message(const common_io_buf *partial) {
     }
 }
 
-bool cdev_gone(int err) {
-    return err == EBADF || err == ENODEV || err == ENOENT;
+bool cdev_failed(int err) {
+    return err != 0 && err != EINTR && err != EAGAIN && err != EWOULDBLOCK && err != E2BIG &&
+           err != EMSGSIZE;
 }
 
 void reopen_cdev_locked() {
-    int fd = g_cdev_fd.load();
-    if (fd >= 0) {
-        close(fd);
-        g_cdev_fd.store(-1);
+    if (g_cdev_stopping.load()) {
+        return;
+    }
+    // The counter moves before the old device is let go and again once the
+    // new one is in place: a read that saw it move, or odd, is not trusted.
+    ++g_cdev_generation;
+    int slot = g_cdev_fd.exchange(-1);
+    if (slot < 0) {
+        slot = cdev_slot;
+    }
+    if (slot >= 0) {
+        vacate(slot);
     }
     // The mode never changes, so neither does the path.
-    setup_char_device(g_connect_mode == CONNECT_MODE_NET_CDEV ? NET_CDEV_PATH : USB_CDEV_PATH, 0);
+    int fd = open_cdev(mode_path(), 0);
+    if (fd >= 0 && slot >= 0 && fd != slot) {
+        if (dup3(fd, slot, 0) >= 0) {
+            close(fd);
+            fd = slot;
+        }
+    }
+    if (fd >= 0) {
+        cdev_slot = fd;
+    }
+    g_cdev_fd.store(fd);
     ++g_cdev_generation;
     msleep(REOPEN_PAUSE_MS);
 }
@@ -102,6 +189,62 @@ void reopen_cdev(uint32_t generation) {
     if (g_cdev_generation.load() == generation) {
         reopen_cdev_locked();
     }
+}
+
+void request_cdev_reopen(uint32_t generation) {
+    keeper_lock lock;
+    reopen_asked = true;
+    reopen_generation = generation;
+    pthread_cond_signal(&keeper_cond);
+}
+
+void cdev_keeper_sleep_ms(unsigned int ms) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    timespec_add_ms(&deadline, ms);
+    for (;;) {
+        uint32_t generation = 0;
+        {
+            keeper_lock lock;
+            while (!reopen_asked) {
+                if (pthread_cond_timedwait(&keeper_cond, &keeper_mutex, &deadline) == ETIMEDOUT) {
+                    return;
+                }
+            }
+            reopen_asked = false;
+            generation = reopen_generation;
+        }
+        reopen_cdev(generation);
+        {
+            keeper_lock lock;
+            pthread_cond_broadcast(&reopen_done);
+        }
+        if (g_cdev_fd.load() >= 0 && g_device_back_func != nullptr) {
+            g_device_back_func();
+        }
+    }
+}
+
+void wait_cdev_reopen(uint32_t generation, unsigned int ms) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    timespec_add_ms(&deadline, ms);
+    keeper_lock lock;
+    while (g_cdev_generation.load() == generation &&
+           pthread_cond_timedwait(&reopen_done, &keeper_mutex, &deadline) != ETIMEDOUT) {
+    }
+}
+
+void release_cdev() {
+    int fd = g_cdev_fd.exchange(-1);
+    if (fd >= 0) {
+        vacate(fd);
+    }
+}
+
+int64_t write_iov_locked(const struct iovec *entries, uint64_t count) {
+    return g_connect_mode == CONNECT_MODE_NET_CDEV ? write_cdev_iov_locked(entries, count)
+                                                   : write_iov_to_usb_locked(entries, count);
 }
 
 bool cdev_init_send_buf() {
@@ -117,7 +260,9 @@ void cdev_free_send_buf() {
     // is taken away under the send lock. A writer stuck on the device keeps
     // the lock; then the buffer is left to the ending process rather than
     // freed under the writer's feet.
-    if (!send_lock_acquire_until(monotonic_ms() + SEND_BUF_FREE_WAIT_MS)) {
+    int64_t wait_ms =
+        g_cdev_stopping.load() ? SEND_BUF_FREE_WAIT_STOPPING_MS : SEND_BUF_FREE_WAIT_MS;
+    if (!send_lock_acquire_until(monotonic_ms() + wait_ms)) {
         return;
     }
     uint8_t *buf = g_send_buf.exchange(nullptr);

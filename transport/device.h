@@ -24,11 +24,18 @@ constexpr int CONNECT_MODE_USB = 1;
 using write_iov_func = int64_t (*)(const struct iovec *entries, uint64_t count);
 using read_iov_func = int64_t (*)(int fd, common_io_buf *v);
 
-// Written under the send lock, read by the reader thread without it.
+// Written under the send lock, read by the reader thread without it. Once
+// the device was open its number stays taken for good (by the device, or by
+// a stand-in that reads nothing while the device is away), so a socket can
+// never take it under a reader that loaded it.
 extern std::atomic<int> g_cdev_fd;
-// Bumped by every reopen, under the send lock: a reader that began on the
-// old descriptor notices, whatever number the new one has.
+// Bumped twice by every reopen, under the send lock: before the old device
+// is let go and once the new one is in place (odd while a reopen runs). A
+// reader that saw it change during a read cannot tell whose bytes it got.
 extern std::atomic<uint32_t> g_cdev_generation;
+// Set once the agent is stopping: nothing reopens the device any more, and
+// writers that take the send lock from then on write nothing.
+extern std::atomic<bool> g_cdev_stopping;
 extern int g_connect_mode;
 extern write_iov_func g_write_iov_func;
 extern read_iov_func g_read_iov_func;
@@ -43,15 +50,32 @@ extern std::atomic<uint8_t *> g_send_buf;
 extern void (*g_lost_message_func)(const common_io_buf *partial);
 // Passes a partial message to g_lost_message_func when its header was read.
 void report_lost_message(const common_io_buf *partial);
+// Told after the device keeper reopened the device (set by the link layer:
+// CLOSEs kept while it was away go out).
+extern void (*g_device_back_func)();
 
 bool setup_char_device(const char *path, int min_fd);
-// Whether a device call failing with `err` means the device went away.
-bool cdev_gone(int err);
-// Closes what is left of the device and opens it again, then pauses; the
-// caller holds the send lock.
+// Whether a device call failing with `err` calls for a reopen: any failure
+// but an interruption, a full device, or a message the device cannot take.
+bool cdev_failed(int err);
+// Lets go of the device and opens it again in the same descriptor number,
+// then pauses; nothing when stopping. The caller holds the send lock.
 void reopen_cdev_locked();
 // The same for a thread that met the failure on the device of `generation`:
 // nothing is done when the device was reopened since. Takes the send lock.
 void reopen_cdev(uint32_t generation);
+// For the reader, which never waits for the send lock: asks the device
+// keeper to reopen the device of `generation`, and returns at once.
+void request_cdev_reopen(uint32_t generation);
+// Waits up to `ms` until the device of `generation` has been reopened.
+void wait_cdev_reopen(uint32_t generation, unsigned int ms);
+// The device keeper's sleep (the heartbeat thread's): sleeps `ms`, and
+// meanwhile reopens the device whenever the reader asks.
+void cdev_keeper_sleep_ms(unsigned int ms);
+// Lets go of the device at shutdown; its number stays taken.
+void release_cdev();
+// Writes one whole message with the mode's writer; the caller holds the send
+// lock (a stopping agent's last CLOSEs).
+int64_t write_iov_locked(const struct iovec *entries, uint64_t count);
 bool cdev_init_send_buf();
 void cdev_free_send_buf();

@@ -19,8 +19,10 @@ int64_t write_usb_unit(const void *unit, uint64_t) {
     return write_usb_buf(static_cast<const packet_node *>(unit));
 }
 
+// The thread is also the device's keeper: it reopens the device while it
+// sleeps, when the reader finds it away.
 heartbeat_io device_io(int mode) {
-    return {mode, mode == CONNECT_MODE_USB ? write_usb_unit : write_cdev_buf, msleep};
+    return {mode, mode == CONNECT_MODE_USB ? write_usb_unit : write_cdev_buf, cdev_keeper_sleep_ms};
 }
 
 // Retries without limit: the controller must hear of the agent before any

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "bounded/securec.h"
 #include "common/iov.h"
@@ -33,15 +34,14 @@ int64_t write_once(const void *buf, uint64_t len) {
     return write(fd, buf, len);
 }
 
-// A write that the device failed because it went away is tried again on the
-// reopened device, so that links survive a short outage. The caller holds
-// the send lock.
+// A write that the device failed is tried again on the reopened device, so
+// that links survive a short outage. The caller holds the send lock.
 int64_t write_whole(const void *buf, uint64_t len) {
     int64_t result = CDEV_ERR_NOT_SENT;
     for (int attempt = 0; attempt < WRITE_ATTEMPTS; ++attempt) {
         result = write_once(buf, len);
         int err = errno;
-        if (result >= 0 || !cdev_gone(err)) {
+        if (result >= 0 || !cdev_failed(err) || g_cdev_stopping.load()) {
             return result;
         }
         reopen_cdev_locked();
@@ -83,49 +83,94 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
     return write_whole(send_buf, total);
 }
 
-// The reader's state between messages: after a read failed inside a message,
-// or a message ran past 131072 bytes, the rest of that message is still on
-// the device and must not be taken for a new one. Used by the reader only.
+// One read of the device, with the reopen counter read around it. A reopen
+// runs between two moves of the counter (odd while it runs): a read that saw
+// it move, or saw it odd, may hold the old device's bytes or the new one's.
+struct device_read {
+    int64_t n;
+    int err;
+    uint32_t generation;
+    bool unsure;
+};
+
+// The reader's state between messages. Used by the reader only.
+// - After a read failed inside a message, or a message ran past 131072
+//   bytes, the rest of that message is still on the device and must not be
+//   taken for a new one: it is skipped, but only on that same device; a
+//   reopened device starts at a message boundary.
+// - A read that turned out to open the next message (the device was
+//   reopened while a message was under way) is carried over to it.
 bool skipping = false;
+uint32_t skip_generation = 0;
 uint8_t skip_buf[NET_CDEV_BUFSIZE];
+struct {
+    bool held = false;
+    uint8_t bytes[NET_CDEV_BUFSIZE];
+    device_read read;
+} carried;
 log_repeat read_failures;
 
-int64_t read_retrying(int fd, void *buf, uint64_t len) {
+device_read read_device(int fd, void *buf, uint64_t len) {
+    uint32_t before = g_cdev_generation.load();
     int64_t n;
     do {
         n = cdev_read(fd, buf, len);
     } while (n < 0 && errno == EINTR);
-    return n;
+    int err = errno;
+    uint32_t after = g_cdev_generation.load();
+    errno = err;
+    return {n, err, after, before != after || (before & 1U) != 0};
 }
 
-// The message in v was lost part way; the rest of it is skipped.
-void lose_message(const common_io_buf *v) {
+// The first read of a message: the one carried over, or a new one.
+device_read first_read(int fd, struct iovec *entry) {
+    if (!carried.held) {
+        return read_device(fd, entry->iov_base, entry->iov_len);
+    }
+    carried.held = false;
+    memcpy(entry->iov_base, carried.bytes, static_cast<size_t>(carried.read.n));
+    return carried.read;
+}
+
+// Keeps a read of the reopened device for the next message.
+void carry(const void *bytes, const device_read &r) {
+    memcpy(carried.bytes, bytes, static_cast<size_t>(r.n));
+    carried.read = r;
+    carried.held = true;
+}
+
+// The message in v, read from the device of `generation`, was lost part way;
+// the rest of it is skipped.
+void lose_message(const common_io_buf *v, uint32_t generation) {
     report_lost_message(v);
     skipping = true;
+    skip_generation = generation;
 }
 
 // Reads up to the device's end of the current message. False on a failure;
-// the skip goes on with the next call. A device reopened in the middle of a
-// message goes on with that message, as the emulated one does: its rest is
-// skipped too, rather than read as a message of its own.
+// the skip goes on with the next call.
 bool skip_rest_of_message(int fd) {
-    if (!skipping) {
-        return true;
-    }
     int64_t skipped = 0;
-    for (;;) {
-        int64_t n = read_retrying(fd, skip_buf, sizeof(skip_buf));
-        if (n < 0) {
+    while (skipping && skip_generation == g_cdev_generation.load()) {
+        device_read r = read_device(fd, skip_buf, sizeof(skip_buf));
+        if (r.n < 0) {
             return false;
         }
-        skipped += n;
-        if (n < static_cast<int64_t>(sizeof(skip_buf))) {
+        if (r.unsure || r.generation != skip_generation) {
+            if (!r.unsure) {
+                carry(skip_buf, r);
+            }
+            break;
+        }
+        skipped += r.n;
+        if (r.n < static_cast<int64_t>(sizeof(skip_buf))) {
+            LOG_AS("cdev_buf_recv_iov", LOG_ERROR,
+                   "Skipped %ld bytes to the end of a broken message\n",
+                   static_cast<long>(skipped));
             break;
         }
     }
     skipping = false;
-    LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Skipped %ld bytes to the end of a broken message\n",
-           static_cast<long>(skipped));
     return true;
 }
 
@@ -148,66 +193,83 @@ void note_read_failure(int fd, int err) {
     errno = err;
 }
 
+// A message under way met a reopen of the device: it is lost.
+int64_t drop_for_reopen(const common_io_buf *v, int64_t total) {
+    LOG_AS("cdev_buf_recv_iov", LOG_ERROR,
+           "Drop %ld bytes of a message read before the device was reopened\n",
+           static_cast<long>(total));
+    report_lost_message(v);
+    return 0;
+}
+
 // After 128 full slices the device ends the message with a short read (0 for
 // a message of exactly 131072 bytes). Anything more makes it too long.
-int64_t end_of_full_message(int fd, const common_io_buf *v, int64_t total) {
-    int64_t n = read_retrying(fd, skip_buf, sizeof(skip_buf));
-    if (n <= 0) {
+int64_t end_of_full_message(int fd, const common_io_buf *v, int64_t total, uint32_t generation) {
+    device_read r = read_device(fd, skip_buf, sizeof(skip_buf));
+    if (r.n <= 0 || r.unsure) {
+        return total;
+    }
+    if (r.generation != generation) {
+        carry(skip_buf, r);
         return total;
     }
     LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Drop too long message, length: more than %ld.\n",
            static_cast<long>(MAX_MESSAGE));
     report_lost_message(v);
-    skipping = n == static_cast<int64_t>(sizeof(skip_buf));
+    skipping = r.n == static_cast<int64_t>(sizeof(skip_buf));
+    skip_generation = generation;
     return 0;
 }
 
 // One message into v's slices, one read per slice; see cdev_buf_recv_iov.
-int64_t read_message(int fd, common_io_buf *v, uint32_t generation) {
+int64_t read_message(int fd, common_io_buf *v) {
     int64_t total = 0;
+    uint32_t generation = 0;
     for (uint64_t i = 0; i < IOV_ARRAY_SIZE; ++i) {
         struct iovec &entry = v->iov[i];
         if (entry.iov_base == nullptr && !alloc_slice(&entry)) {
             return -1;
         }
-        int64_t n = read_retrying(fd, entry.iov_base, entry.iov_len);
-        if (n < 0) {
+        device_read r =
+            i == 0 ? first_read(fd, &entry) : read_device(fd, entry.iov_base, entry.iov_len);
+        if (r.n < 0) {
             // Failed after full slices: the message goes on on the device.
             if (i > 0) {
-                lose_message(v);
+                lose_message(v, generation);
             }
-            note_read_failure(fd, errno);
+            note_read_failure(fd, r.err);
             return -1;
         }
         log_repeat_end(&read_failures, "cdev_buf_recv_iov");
-        // The write path reopened the device (often under the same number):
-        // this read came from the new one, and the message so far is lost.
-        uint32_t now = g_cdev_generation.load();
-        if (now != generation && i == 0) {
-            generation = now;
-        } else if (now != generation) {
-            LOG_AS("cdev_buf_recv_iov", LOG_ERROR,
-                   "Drop %ld bytes of a message read before the device was reopened\n",
-                   static_cast<long>(total));
-            if (n == static_cast<int64_t>(entry.iov_len)) {
-                lose_message(v);
-            } else {
-                report_lost_message(v);
-            }
-            return 0;
+        if (r.unsure) {
+            // Whose bytes these are cannot be told: they go, with the message.
+            return i > 0 ? drop_for_reopen(v, total) : 0;
         }
-        total += n;
-        if (n < static_cast<int64_t>(entry.iov_len)) {
-            entry.iov_len = static_cast<size_t>(n);
+        if (i == 0) {
+            generation = r.generation;
+        } else if (r.generation != generation) {
+            // The new device's first bytes: they open the next message.
+            carry(entry.iov_base, r);
+            return drop_for_reopen(v, total);
+        }
+        total += r.n;
+        if (r.n < static_cast<int64_t>(entry.iov_len)) {
+            entry.iov_len = static_cast<size_t>(r.n);
             v->iov_cnt = i + 1;
             return total;
         }
     }
     v->iov_cnt = IOV_ARRAY_SIZE;
-    return end_of_full_message(fd, v, total);
+    return end_of_full_message(fd, v, total, generation);
 }
 
 }  // namespace
+
+int64_t write_cdev_iov_locked(const struct iovec *entries, uint64_t count) {
+    uint64_t too_large = 0;
+    int copy_ret = EOK;
+    return gather_and_write(entries, count, &too_large, &copy_ret);
+}
 
 int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
     if (g_send_buf.load() == nullptr) {
@@ -215,10 +277,14 @@ int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
     }
     uint64_t too_large = 0;
     int copy_ret = EOK;
-    int64_t result;
+    int64_t result = CDEV_ERR_NOT_SENT;
     {
         send_lock_guard lock;
-        result = gather_and_write(entries, count, &too_large, &copy_ret);
+        if (!g_cdev_stopping.load()) {
+            result = gather_and_write(entries, count, &too_large, &copy_ret);
+        } else {
+            errno = ESHUTDOWN;
+        }
     }
     if (result == CDEV_ERR_TOO_LARGE) {
         LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(too_large));
@@ -234,13 +300,17 @@ int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
 }
 
 int64_t write_cdev_buf(const void *buf, uint64_t len) {
-    int64_t result;
+    int64_t result = CDEV_ERR_NOT_SENT;
     {
         send_lock_guard lock;
-        result = write_once(buf, len);
-        // One attempt, but a device that went away is reopened for the next.
-        if (result < 0 && cdev_gone(errno)) {
-            reopen_cdev_locked();
+        if (!g_cdev_stopping.load()) {
+            result = write_once(buf, len);
+            // One attempt, but a device that failed is reopened for the next.
+            if (result < 0 && cdev_failed(errno)) {
+                reopen_cdev_locked();
+            }
+        } else {
+            errno = ESHUTDOWN;
         }
     }
     LOG(LOG_INFO, "CDEV send %ld bytes\n", static_cast<long>(result));
@@ -248,11 +318,10 @@ int64_t write_cdev_buf(const void *buf, uint64_t len) {
 }
 
 int64_t cdev_buf_recv_iov(int fd, common_io_buf *v) {
-    uint32_t generation = g_cdev_generation.load();
     int64_t result = -1;
     v->iov_cnt = IOV_ARRAY_SIZE;
     if (skip_rest_of_message(fd)) {
-        result = read_message(fd, v, generation);
+        result = read_message(fd, v);
     }
     v->total_len = result;
     return result;

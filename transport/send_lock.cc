@@ -94,13 +94,6 @@ void send_lock_release() {
     pthread_mutex_unlock(&g_Send_Msg_Mutex);
 }
 
-bool send_lock_held() {
-    pthread_mutex_lock(&g_Send_Msg_Mutex);
-    bool h = held;
-    pthread_mutex_unlock(&g_Send_Msg_Mutex);
-    return h;
-}
-
 send_lock_guard::send_lock_guard() {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state_);
     send_lock_acquire();

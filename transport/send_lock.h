@@ -17,7 +17,6 @@ void send_lock_acquire();
 // Gives up at `deadline_ms` (monotonic milliseconds); true when acquired.
 bool send_lock_acquire_until(int64_t deadline_ms);
 void send_lock_release();
-bool send_lock_held();
 
 // Holds the send lock for one scope. Cancellation is deferred meanwhile, so a
 // worker cancelled at shutdown never leaves the lock taken.

@@ -77,7 +77,12 @@ struct reassembly {
     int64_t total = 0;
     uint32_t prev_token = SLICE_TOKEN_ONLY;  // a message must start first
     uint32_t prev_number = NO_SLICE_YET;
+    packet_node first;  // the message's first slice, to tell a repeat of it
 };
+
+// The slices of a message too long for one io vector are dropped up to its
+// last one. Used by the reader only.
+bool skipping_long_message = false;
 
 // Copies the node out of the `n` bytes read (it may sit at any offset) and
 // checks that the unit holds its header and all of its payload; false when
@@ -100,9 +105,13 @@ bool take_node(int64_t n, packet_node *node) {
     return true;
 }
 
-// Drops the part of a message put together so far, if any.
+bool under_way(const reassembly &r) {
+    return !ends_message(r.prev_token);
+}
+
+// Drops the part of a message put together so far, if any: its link ends.
 void drop_unfinished(reassembly *r, common_io_buf *v) {
-    if (ends_message(r->prev_token)) {
+    if (!under_way(*r)) {
         return;
     }
     if (r->slot > 0) {
@@ -113,20 +122,42 @@ void drop_unfinished(reassembly *r, common_io_buf *v) {
     *r = reassembly{};
 }
 
-// A message's first slice while another is still being put together: the
-// sender gave that one up, so its part is dropped and reassembly starts over.
-void restart_on_new_message(const packet_node &node, reassembly *r, common_io_buf *v) {
-    bool opens = node.number == 0 && node.cut_packet_len <= PACKET_DATA_SIZE &&
-                 (node.token == SLICE_TOKEN_FIRST || node.token == SLICE_TOKEN_ONLY);
-    if (opens) {
-        drop_unfinished(r, v);
+bool opens_message(const packet_node &node) {
+    return node.number == 0 && node.cut_packet_len <= PACKET_DATA_SIZE &&
+           (node.token == SLICE_TOKEN_FIRST || node.token == SLICE_TOKEN_ONLY);
+}
+
+// A sender whose write failed writes the same slice again: a first slice
+// equal to the one just taken is that repeat.
+bool repeats_first(const packet_node &node, const reassembly &r) {
+    return under_way(r) && r.prev_number == 0 &&
+           memcmp(&node, &r.first, NODE_HEADER_SIZE + node.cut_packet_len) == 0;
+}
+
+// The slices after the 128th of a message are dropped, quietly, up to its
+// last one; the next message starts with a first slice.
+bool skips_long_message(const packet_node &node) {
+    if (skipping_long_message && !opens_message(node)) {
+        skipping_long_message = node.token != SLICE_TOKEN_LAST;
+        return true;
     }
+    skipping_long_message = false;
+    return false;
+}
+
+// The message filled every slot without ending: it is lost, its link ends.
+int64_t drop_long_message(common_io_buf *v) {
+    LOG_AS("read_iov_from_usb", LOG_ERROR, "Drop too long message, length: more than %lu.\n",
+           static_cast<unsigned long>(IOV_ARRAY_SIZE * PACKET_DATA_SIZE));
+    report_lost_message(v);
+    skipping_long_message = true;
+    v->total_len = 0;
+    return 0;
 }
 
 }  // namespace
 
-int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
-    send_lock_guard lock;
+int64_t write_iov_to_usb_locked(const struct iovec *entries, uint64_t count) {
     if (count == 0) {
         return 0;
     }
@@ -136,8 +167,21 @@ int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
     return result;
 }
 
+int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
+    send_lock_guard lock;
+    if (g_cdev_stopping.load()) {
+        errno = ESHUTDOWN;
+        return -1;
+    }
+    return write_iov_to_usb_locked(entries, count);
+}
+
 int write_usb_buf(const packet_node *node) {
     send_lock_guard lock;
+    if (g_cdev_stopping.load()) {
+        errno = ESHUTDOWN;
+        return -1;
+    }
     return write_packet_to_usb(node);
 }
 
@@ -145,7 +189,7 @@ int write_packet_retry(const packet_node *node) {
     int result = -1;
     for (int attempt = 0; attempt < WRITE_ATTEMPTS; attempt++) {
         result = write_packet_to_usb(node);
-        if (result >= 0) {
+        if (result >= 0 || g_cdev_stopping.load()) {
             return result;
         }
         msleep(RETRY_PAUSE_MS);
@@ -164,7 +208,7 @@ int write_packet_to_usb(const packet_node *node) {
         LOG(LOG_ERROR, "send: Failed to write usb, ret: %d, errno: %d g_cdev_fd：%d\n", result, err,
             fd);
     }
-    if (cdev_gone(err) || fd < 0) {
+    if (cdev_failed(err)) {
         reopen_cdev_locked();
     }
     return result;
@@ -192,33 +236,38 @@ int64_t read_iov_from_usb(int fd, common_io_buf *v) {
     v->iov_cnt = IOV_ARRAY_SIZE;
     reassembly r;
     while (static_cast<uint64_t>(r.slot) < v->iov_cnt) {
+        uint32_t before = g_cdev_generation.load();
         int64_t n = cdev_read(fd, g_recv_buf, sizeof(g_recv_buf));
+        int err = errno;
+        uint32_t now = g_cdev_generation.load();
+        // A unit read while the device was reopened may be the old device's
+        // or the new one's: it goes, with what was put together so far.
+        if (now != generation || before != now || (now & 1U) != 0) {
+            drop_unfinished(&r, v);
+            generation = now;
+            if (before != now || (now & 1U) != 0) {
+                continue;
+            }
+        }
         if (n <= 0) {
-            int err = errno;
-            // A reopened device, or one that went away: the part read so far
-            // is lost with the old one; the reader starts over.
-            bool reopened = g_cdev_generation.load() != generation;
-            if (reopened || (n < 0 && cdev_gone(err))) {
+            // A failed device is reopened by the keeper; the reader starts over.
+            if (n < 0 && cdev_failed(err)) {
                 drop_unfinished(&r, v);
-                v->total_len = reopened ? 0 : -1;
+                v->total_len = -1;
                 errno = err;
-                return v->total_len;
+                return -1;
             }
             msleep(READ_PAUSE_MS);
             continue;
         }
-        // A reopen keeps the number of a descriptor more often than not: the
-        // counter tells that this unit comes from the new device.
-        uint32_t now = g_cdev_generation.load();
-        if (now != generation) {
-            drop_unfinished(&r, v);
-            generation = now;
-        }
         packet_node node;
-        if (!take_node(n, &node)) {
+        if (!take_node(n, &node) || skips_long_message(node) || repeats_first(node, r)) {
             continue;
         }
-        restart_on_new_message(node, &r, v);
+        if (opens_message(node)) {
+            // The sender gave up the message under way: it is lost.
+            drop_unfinished(&r, v);
+        }
         if (check_valid_node(&node, r.slot, r.prev_token, r.prev_number) != 0) {
             continue;
         }
@@ -226,16 +275,19 @@ int64_t read_iov_from_usb(int fd, common_io_buf *v) {
         if (placed < 0) {
             return placed;
         }
+        if (node.number == 0) {
+            r.first = node;
+        }
         r.prev_token = node.token;
         r.total += placed;
         if (ends_message(r.prev_token)) {
             v->iov_cnt = static_cast<uint64_t>(r.slot);
-            break;
+            v->total_len = r.total;
+            return r.total;
         }
         r.prev_number = node.number;
     }
-    v->total_len = r.total;
-    return r.total;
+    return drop_long_message(v);
 }
 
 const uint8_t *find_node_start(const uint8_t *buf, uint64_t len) {

@@ -34,6 +34,8 @@ static_assert(offsetof(packet_node, data) == 12);
 static_assert(offsetof(packet_node, reserved) == 462);
 
 int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count);
+// The same with the send lock held by the caller.
+int64_t write_iov_to_usb_locked(const struct iovec *entries, uint64_t count);
 // One attempt at one prepared node, under the send lock: its cut_packet_len
 // or negative.
 int write_usb_buf(const packet_node *node);

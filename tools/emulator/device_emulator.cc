@@ -268,6 +268,11 @@ void DeviceEmulator::on_open(fuse_req *req) {
         if (!present_) {
             err = ENOENT;
         } else if (!open_fault_.take(&err)) {
+            // A reopened device starts clean, as the real one does: the
+            // message the agent had begun to read is gone.
+            if (open_count_ > 0 && !to_agent_.empty() && to_agent_.front().offset > 0) {
+                to_agent_.pop_front();
+            }
             ++open_count_;
             ++open_handles_;
             out.fh = ++next_fh_;

@@ -16,7 +16,8 @@
 //   and POLLERR|POLLHUP while the device is absent.
 // - Several opens at once are allowed (the kernel hides O_EXCL from FUSE,
 //   and the agent's close-and-reopen would race with the asynchronous
-//   release); all open handles share one device.
+//   release); all open handles share one device. A reopen starts clean: a
+//   message the agent had begun to read is dropped.
 //
 // The controller side (tests, the demo's controller) uses the methods below;
 // they are thread-safe and may be called from the message hook.
