@@ -18,6 +18,13 @@ void close_socket(int *fd) {
     *fd = -1;
 }
 
+void reset_socket(int *fd) {
+    linger reset = {1, 0};
+    setsockopt(*fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    close(*fd);
+    *fd = -1;
+}
+
 conn_node *alloc_node(int fd, int aux_fd) {
     auto *node = new (std::nothrow) conn_node{};
     if (node == nullptr) {
@@ -28,10 +35,10 @@ conn_node *alloc_node(int fd, int aux_fd) {
     return node;
 }
 
-static void close_node_socket(int *fd) {
+static void close_node_socket(int *fd, bool reset) {
     if (*fd >= 0) {
         LOG_AS("free_node", LOG_DETAIL, "Close socket %d\n", *fd);
-        close_socket(fd);
+        reset ? reset_socket(fd) : close_socket(fd);
     }
 }
 
@@ -40,8 +47,8 @@ void free_node(conn_node *node) {
     if (node == nullptr) {
         return;
     }
-    close_node_socket(&node->fd);
-    close_node_socket(&node->aux_fd);
+    close_node_socket(&node->fd, node->abort_on_close.load());
+    close_node_socket(&node->aux_fd, node->abort_on_close.load());
     if (node->io_buf != nullptr) {
         release_common_io_buf(node->io_buf);
         node->io_buf = nullptr;

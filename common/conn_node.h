@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/msg_header.h"
+
 struct common_io_buf;
 
 constexpr int CONN_STATUS_DISCONNECTED = 0;
@@ -29,6 +31,14 @@ struct conn_node {
     std::atomic<bool> ready{false};
     // When the node was accepted, in monotonic milliseconds; 0: unknown.
     int64_t accepted_ms = 0;
+    // The link did not end by either peer's wish (bytes were lost, the
+    // device or the agent failed it): its socket is reset, never ended with
+    // a clean end of stream.
+    std::atomic<bool> abort_on_close{false};
+    // The CLOSE of an established link, built from its stored header before
+    // the node goes on g_forward_list, for a thread other than the link's
+    // own to send (a stopping agent).
+    msg_header close_header{};
 };
 
 struct conn_list {
@@ -49,3 +59,6 @@ int detach_one_node(conn_list *list, conn_node *node);
 
 // Shuts a socket down both ways, closes it and sets the variable to -1.
 void close_socket(int *fd);
+// Closes a TCP socket with a reset (no end of stream first) and sets the
+// variable to -1.
+void reset_socket(int *fd);

@@ -14,7 +14,9 @@
 #include <atomic>
 
 #include "frame/log.h"
+#include "frame/util.h"
 #include "frame/workers.h"
+#include "link/link_stop.h"
 #include "transport/device.h"
 
 std::atomic<int> g_server_fd{-1};
@@ -23,6 +25,9 @@ namespace {
 
 std::atomic<exit_callback> g_exit_callback{nullptr};
 std::atomic<intptr_t> g_exit_arg{0};
+
+// How long a stop may spend telling the controller of the links.
+constexpr int64_t STOP_CLOSES_MS = 800;
 
 std::atomic<bool> signal_thread_started{false};
 std::atomic<bool> exiting{false};
@@ -109,6 +114,9 @@ int signal_register() {
 }
 
 void kill_all_worker(intptr_t) {
+    // From here on nothing reopens the device, and only the links' last
+    // CLOSEs are written to it.
+    g_cdev_stopping = true;
     int rc = 0;
     if (cancel_worker(&g_socket_handler_thread_id, &rc)) {
         LOG(LOG_DETAIL, "Stopped socket connection handler (%d)\n", rc);
@@ -122,15 +130,15 @@ void kill_all_worker(intptr_t) {
     if (cancel_worker(&g_cdev_thread_id, &rc)) {
         LOG(LOG_DETAIL, "Stopped CDEV handler (%d)\n", rc);
     }
+    end_links_on_stop(monotonic_ms() + STOP_CLOSES_MS);
     clean_up();
 }
 
 void clean_up() {
     pthread_mutex_lock(&clean_up_mutex);
-    int cdev_fd = g_cdev_fd.exchange(-1);
-    if (cdev_fd >= 0) {
-        close_shared_fd(cdev_fd);
-    }
+    // The device's number stays taken until the process ends, so that no
+    // socket takes it under a reader that still holds it.
+    release_cdev();
     int server_fd = g_server_fd.exchange(-1);
     if (server_fd >= 0) {
         LOG_AS("clean_up", LOG_DETAIL, "Close socket %d\n", server_fd);

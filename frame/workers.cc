@@ -115,9 +115,3 @@ bool cancel_worker(const pthread_t *id, int *result) {
     *result = pthread_cancel(*w->id);
     return true;
 }
-
-bool worker_alive(const pthread_t *id) {
-    mutex_lock lock(&worker_mutex);
-    worker *w = find_worker(id);
-    return w != nullptr && w->alive;
-}

@@ -20,6 +20,3 @@ int start_worker(pthread_t *id, void *(*body)(void *), void *arg);
 // request's result in `result`. Whether the thread still runs is tracked by
 // the thread itself, never probed through its id, which may be stale.
 bool cancel_worker(const pthread_t *id, int *result);
-
-// Whether the worker kept in `id` was created and has not ended.
-bool worker_alive(const pthread_t *id);

@@ -4,9 +4,14 @@
 #include "link/cdev_request.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "common/conn_node.h"
 #include "common/iov.h"
@@ -26,16 +31,19 @@ namespace {
 
 constexpr char REQUEST_LOG_NAME[] = "cdev_handle_conn_request";
 
-// Connects to the requested port and answers the controller: type 1 with a
-// fresh id, or the refusal. An accepted request's io vector becomes the new
-// node's, so its header is the link's stored header from then on.
-void serve_tcp_request(common_io_buf *v) {
-    msg_header *h = get_msg_header(v);
-    LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "This is a TCP connect request.\n");
-    LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "New request for port %d, link id 0x%08x.\n", ntohs(h->port),
-           link_id_for_log(h->peer_link_id));
+// A controller's TCP request whose local connection is under way.
+struct pending_connect {
+    int fd;
+    common_io_buf *request;
+    int64_t deadline_ms;
+};
 
-    int fd = connect_to_local_port(h->port, 1);
+// Answers a TCP request once its local connection is made (`fd`) or not
+// (-1): type 1 with a fresh id, or the refusal. An accepted request's io
+// vector becomes the new node's, so its header is the link's stored header
+// from then on.
+void answer_tcp_request(common_io_buf *v, int fd) {
+    msg_header *h = get_msg_header(v);
     conn_node *node = nullptr;
     if (fd >= 0) {
         node = alloc_node(fd, -1);
@@ -97,32 +105,43 @@ void serve_tcp_request(common_io_buf *v) {
     free_node(node);
 }
 
-void signal_request(void *cond, bool) {
-    pthread_cond_signal(static_cast<pthread_cond_t *>(cond));
-}
-
-}  // namespace
-
-void *handle_cdev_request(void *) {
-    pthread_detach(pthread_self());
-    // Never destroyed: the queue may signal it until the process ends.
-    static pthread_cond_t request_queued = PTHREAD_COND_INITIALIZER;
-    queue_open_link(0, {signal_request, &request_queued});
-    for (;;) {
-        queue_wait_end why;
-        serve_cdev_request(wait_cdev_iov(0, &request_queued, nullptr, &why));
+// Starts a TCP request's local connection; one that cannot be made at once
+// is left in `pending`, so that a service slow to accept delays no other
+// request.
+void start_tcp_request(common_io_buf *v, std::vector<pending_connect> *pending) {
+    msg_header *h = get_msg_header(v);
+    LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "This is a TCP connect request.\n");
+    LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "New request for port %d, link id 0x%08x.\n", ntohs(h->port),
+           link_id_for_log(h->peer_link_id));
+    int fd = -1;
+    if (start_local_connect(h->port, 1, &fd) == EINPROGRESS) {
+        pending->push_back({fd, v, monotonic_ms() + CONNECT_TIMEOUT_MS});
+        return;
     }
-    return nullptr;
+    answer_tcp_request(v, fd);
 }
 
-void handle_cdev_request_once() {
-    common_io_buf *v = read_cdev_iov(0);
-    if (v != nullptr) {
-        serve_cdev_request(v);
+// Answers the pending requests whose connection is made, refused, or out
+// of time; `ready` tells which sockets poll found writable.
+void finish_pending(std::vector<pending_connect> *pending, const std::vector<bool> &ready) {
+    int64_t now = monotonic_ms();
+    std::vector<pending_connect> still;
+    for (size_t i = 0; i < pending->size(); ++i) {
+        pending_connect &p = (*pending)[i];
+        bool writable = i < ready.size() && ready[i];
+        if (!writable && now < p.deadline_ms) {
+            still.push_back(p);
+            continue;
+        }
+        int err = writable ? pending_connect_error(p.fd) : ETIMEDOUT;
+        answer_tcp_request(p.request,
+                           finish_local_connect(p.fd, get_msg_header(p.request)->port, err));
     }
+    pending->swap(still);
 }
 
-void serve_cdev_request(common_io_buf *v) {
+// Serves a request; a TCP request may be left pending.
+void dispatch(common_io_buf *v, std::vector<pending_connect> *pending) {
     if (v->total_len < static_cast<int64_t>(MSG_HEADER_SIZE)) {
         LOG_AS(REQUEST_LOG_NAME, LOG_ERROR,
                "Request with invalid MSG format, iov_cnt: %lu, length: %lu.\n", v->iov_cnt,
@@ -138,12 +157,74 @@ void serve_cdev_request(common_io_buf *v) {
         return;
     }
     if (h->protocol == MSG_PROTOCOL_TCP && h->type == MSG_TYPE_REQUEST) {
-        serve_tcp_request(v);
+        start_tcp_request(v, pending);
         return;
     }
     LOG_AS(REQUEST_LOG_NAME, LOG_ERROR, "Reject msg type %d, protocol %d with BMC id is 0x%08x.\n",
            h->type, h->protocol, link_id_for_log(h->peer_link_id));
     release_common_io_buf(v);
+}
+
+// Sleeps until a request is queued or a pending connection moves.
+void wait_for_requests(int request_fd, std::vector<pending_connect> *pending) {
+    std::vector<pollfd> fds{{request_fd, POLLIN, 0}};
+    int64_t next = -1;
+    for (const pending_connect &p : *pending) {
+        fds.push_back({p.fd, POLLOUT, 0});
+        next = next < 0 ? p.deadline_ms : std::min(next, p.deadline_ms);
+    }
+    int timeout = next < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, next - monotonic_ms()));
+    poll(fds.data(), fds.size(), timeout);
+    std::vector<bool> ready;
+    for (size_t i = 1; i < fds.size(); ++i) {
+        ready.push_back(fds[i].revents != 0);
+    }
+    finish_pending(pending, ready);
+    uint64_t count;
+    while (read(request_fd, &count, sizeof(count)) > 0) {
+    }
+}
+
+void signal_request(void *fd, bool) {
+    uint64_t one = 1;
+    ssize_t n = write(*static_cast<int *>(fd), &one, sizeof(one));
+    (void)n;  // a full counter wakes the thread just as well
+}
+
+}  // namespace
+
+void *handle_cdev_request(void *) {
+    pthread_detach(pthread_self());
+    // Never closed: the queue may signal it until the process ends.
+    static int request_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    queue_open_link(0, {signal_request, &request_fd});
+    std::vector<pending_connect> pending;
+    for (;;) {
+        while (common_io_buf *v = read_cdev_iov(0)) {
+            dispatch(v, &pending);
+        }
+        wait_for_requests(request_fd, &pending);
+    }
+    return nullptr;
+}
+
+void handle_cdev_request_once() {
+    common_io_buf *v = read_cdev_iov(0);
+    if (v != nullptr) {
+        serve_cdev_request(v);
+    }
+}
+
+void serve_cdev_request(common_io_buf *v) {
+    std::vector<pending_connect> pending;
+    dispatch(v, &pending);
+    for (const pending_connect &p : pending) {
+        struct pollfd w = {p.fd, POLLOUT, 0};
+        int ready = poll(&w, 1, CONNECT_TIMEOUT_MS);
+        int err = ready > 0 ? pending_connect_error(p.fd) : ETIMEDOUT;
+        answer_tcp_request(p.request,
+                           finish_local_connect(p.fd, get_msg_header(p.request)->port, err));
+    }
 }
 
 int cdev_handle_forward_msg(common_io_buf *v, uint8_t is_udp) {

@@ -52,7 +52,10 @@ bool send_close_notice(const msg_header *h) {
         return true;
     }
     int err = errno;
-    defer(h);
+    // A stopping agent has told the controller of every link already.
+    if (!g_cdev_stopping.load()) {
+        defer(h);
+    }
     errno = err;  // for the caller's own line
     return false;
 }
@@ -82,4 +85,13 @@ void retry_deferred_closes() {
 
 int deferred_closes() {
     return deferred_count.load();
+}
+
+std::vector<msg_header> take_deferred_closes() {
+    pthread_mutex_lock(&deferred_mutex);
+    std::vector<msg_header> all(deferred().begin(), deferred().end());
+    deferred().clear();
+    deferred_count = 0;
+    pthread_mutex_unlock(&deferred_mutex);
+    return all;
 }

@@ -3,7 +3,9 @@
 // controller never keeps its half of a link the agent has given up.
 #pragma once
 
-struct msg_header;
+#include <vector>
+
+#include "common/msg_header.h"
 
 // Writes the header-only message `h` (a CLOSE, already typed); when the
 // device fails it, keeps it for retry_deferred_closes. True when written now.
@@ -12,3 +14,5 @@ bool send_close_notice(const msg_header *h);
 void retry_deferred_closes();
 // CLOSEs waiting for the device; costs no lock.
 int deferred_closes();
+// Takes every kept CLOSE, oldest first (a stopping agent sends them itself).
+std::vector<msg_header> take_deferred_closes();

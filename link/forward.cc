@@ -5,6 +5,9 @@
 // queue has dropped the link; the socket reader sleeps in poll until the
 // client sends, and is woken for the end by a shutdown of the socket's
 // reading side. An idle link costs no wake-ups.
+//
+// A link that lost bytes, or that the device failed, ends with a reset to
+// its client (never a clean end of stream) and a CLOSE to the controller.
 #include "link/forward.h"
 
 #include <pthread.h>
@@ -41,16 +44,19 @@ struct link_threads {
     conn_node *node;
     pthread_cond_t wake;
     std::atomic<bool> reader_ended{false};
+    std::atomic<bool> dropped{false};       // the queue ended the link
+    std::atomic<bool> stop_sending{false};  // a send to the client is of no use any more
+    link_progress progress;
     reader_end how_reader_ended = reader_end::STOPPED;  // read after the join
 };
 
 // The queue's waker. When the queue drops the link, the forwarding thread
-// may be blocked sending to a client that does not read: shutting the
-// sending side down ends that send.
+// may be waiting for a client that does not read: that send gives up.
 void wake_forwarder(void *arg, bool link_ended) {
     auto *t = static_cast<link_threads *>(arg);
     if (link_ended) {
-        shutdown(t->node->fd, SHUT_WR);
+        t->dropped = true;
+        t->stop_sending = true;
     }
     pthread_cond_signal(&t->wake);
 }
@@ -59,6 +65,7 @@ void *run_socket_reader(void *arg) {
     auto *t = static_cast<link_threads *>(arg);
     t->how_reader_ended = cdev_forward_one_node_from_tcp(t->node);
     t->reader_ended = true;
+    t->stop_sending = true;
     queue_wake(t->node->link_id);
     return nullptr;
 }
@@ -73,15 +80,17 @@ link_end forward_from_device(link_threads *t) {
             return why == queue_wait_end::STOPPED ? link_end::READER_ENDED
                                                   : link_end::QUEUE_DROPPED;
         }
-        int r = cdev_check_and_forward_msg(node, msg);
+        int r = cdev_check_and_forward_msg(node, msg,
+                                           {&t->stop_sending, 0, &t->progress.blocked_since_ms});
         release_common_io_buf(msg);
         if (r == 0 || r == -1) {
             return link_end::CONTROLLER_ENDED;
         }
         if (r < 0) {
-            // The queue's drop shuts the socket to end a blocked send.
-            return queue_link_dropped(node->link_id) ? link_end::QUEUE_DROPPED
-                                                     : link_end::CLIENT_FAILED;
+            if (t->dropped) {
+                return link_end::QUEUE_DROPPED;
+            }
+            return t->reader_ended ? link_end::READER_ENDED : link_end::CLIENT_FAILED;
         }
     }
 }
@@ -111,12 +120,6 @@ void log_end(conn_node *node, link_end end, pthread_t reader) {
     }
 }
 
-// Makes the coming close a reset: its data, sent or not, is dropped.
-void abort_connection(int fd) {
-    linger reset = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-}
-
 // Unlinks and frees the node once nothing refers to it any more.
 void release_link(conn_node *node) {
     queue_close_link(node->link_id);
@@ -129,17 +132,21 @@ void release_link(conn_node *node) {
 void *cdev_forward_one_node(void *arg) {
     pthread_detach(pthread_self());
     auto *node = static_cast<conn_node *>(arg);
+    node->close_header = *get_msg_header(node->io_buf);
+    node->close_header.type = MSG_TYPE_CLOSE;
+    node->close_header.source = MSG_SOURCE_HOST;
     add_to_head(&g_forward_list, node);
     node->status = CONN_STATUS_CONNECTED;
 
     link_threads t(node);
-    queue_open_link(node->link_id, {wake_forwarder, &t});
+    queue_open_link(node->link_id, {wake_forwarder, &t, &t.progress});
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, run_socket_reader, &t);
     if (rc != 0) {
         LOG(LOG_ERROR, "Failed to create thread to handle tcp request, error code: %d\n", rc);
         node->status = CONN_STATUS_DISCONNECTED;
         tell_controller(node);
+        node->abort_on_close = true;
         release_link(node);
         return nullptr;
     }
@@ -147,7 +154,8 @@ void *cdev_forward_one_node(void *arg) {
 
     link_end end = forward_from_device(&t);
     node->status = CONN_STATUS_DISCONNECTED;
-    // The socket reader may be waiting for the client: its poll returns.
+    // The socket reader may be waiting for the client: its poll returns
+    // (shutting the reading side sends the client nothing).
     shutdown(node->fd, SHUT_RD);
     pthread_join(tid, nullptr);
     // Only now: the socket reader moves the header while it reads.
@@ -161,7 +169,7 @@ void *cdev_forward_one_node(void *arg) {
     // Bytes were lost on the way: the client sees a reset, never a clean end
     // of a stream with a hole in it.
     if (lost_data || t.how_reader_ended == reader_end::DEVICE_FAILED) {
-        abort_connection(node->fd);
+        node->abort_on_close = true;
     }
     release_link(node);
     return nullptr;
@@ -209,8 +217,6 @@ reader_end cdev_forward_one_node_from_tcp(conn_node *node) {
             h->type = MSG_TYPE_CLOSE;
             send_close_notice(h);
             end = reader_end::DEVICE_FAILED;
-            // The link is lost: a send to the client that blocks must end.
-            shutdown(node->fd, SHUT_WR);
             break;
         }
         LOG(LOG_INFO, "forward %ld/%ld bytes from fd %d to CDEV, link id: 0x%08x/0x%08x\n", len,
@@ -224,11 +230,11 @@ reader_end cdev_forward_one_node_from_tcp(conn_node *node) {
     return end;
 }
 
-int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg) {
+int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg, const send_watch &watch) {
     auto *h = static_cast<msg_header *>(iov_reserve_buf(msg, MSG_HEADER_SIZE));
     int result;
     if (h->type == MSG_TYPE_FORWARD) {
-        int64_t sent = forward_message_fast(node->fd, msg->iov, msg->iov_cnt);
+        int64_t sent = forward_message_watched(node->fd, msg->iov, msg->iov_cnt, watch);
         LOG(LOG_INFO, "forward %ld bytes from CDEV to fd %d, link id: 0x%08x/0x%08x\n", sent,
             node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
         result = sent < 0 ? -2 : 1;

@@ -2,6 +2,8 @@
 // messages to the socket, a second one the socket's bytes to the device.
 #pragma once
 
+#include "socket/stream_io.h"
+
 struct common_io_buf;
 struct conn_node;
 
@@ -15,5 +17,6 @@ enum class reader_end {
 };
 reader_end cdev_forward_one_node_from_tcp(conn_node *node);
 // One message from the device: 1 payload sent to the client, 0 a CLOSE,
-// -1 a type that ends the link, -2 the send to the client failed.
-int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg);
+// -1 a type that ends the link, -2 the send to the client failed (or gave
+// up as `watch` says).
+int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg, const send_watch &watch);

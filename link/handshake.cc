@@ -11,6 +11,7 @@
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
+#include "frame/util.h"
 #include "link/close_notice.h"
 #include "link/forward.h"
 #include "link/link_id.h"
@@ -25,6 +26,9 @@ namespace {
 // The state machine calls the request check once the client has sent, or
 // once its time to send is over: the check itself does not wait.
 constexpr int REQUEST_POLL_MS = 0;
+// The state machine waits at most this long for a one-shot client to take
+// its answer.
+constexpr int64_t ONE_SHOT_SEND_MS = 1000;
 
 // The queue's waker of a link in its handshake: the state machine looks at
 // the node at once instead of at its next pass.
@@ -47,6 +51,11 @@ int pass_on_forward_request(conn_node *node, msg_header *h) {
     queue_open_link(id, {answer_arrived, node});
     LOG_AS("cdev_check_connection_request", LOG_INFO, "Forward data length %lu, link id 0x%08x.\n",
            written, link_id_for_log(id));
+    if (written < 0) {
+        // The data did not reach the controller: no answer will come.
+        node->abort_on_close = true;
+        return CONN_STATUS_DISCONNECTED;
+    }
     return CONN_STATUS_REQUESTED;
 }
 
@@ -80,6 +89,9 @@ int cdev_check_connection_request(conn_node *node) {
         int result = send_connection_request_to_peer(h, node->io_buf, node->fd);
         // Also after a failed write: the rejection ends the id's registration.
         queue_open_link(h->local_link_id, {answer_arrived, node});
+        // The controller never heard of it: the client is reset, not told
+        // that the controller refused.
+        node->abort_on_close = result == CONN_STATUS_DISCONNECTED;
         return result;
     }
     if (h->type == MSG_TYPE_FORWARD && h->protocol != 0) {
@@ -109,6 +121,11 @@ int cdev_check_connection_status(conn_node *node, int /*timeout*/) {
     msg_header *h = get_msg_header(node->io_buf);
     uint32_t id = h->local_link_id;
     common_io_buf *reply = read_cdev_iov(id);
+    if (reply == nullptr && queue_link_dropped(id)) {
+        // The answer was lost on the device.
+        node->abort_on_close = true;
+        return CONN_STATUS_DISCONNECTED;
+    }
     if (reply == nullptr) {
         LOG(LOG_DETAIL, "No message for link id 0x%08x, fd %d\n", link_id_for_log(id), node->fd);
         return CONN_STATUS_PENDING;
@@ -119,7 +136,7 @@ int cdev_check_connection_status(conn_node *node, int /*timeout*/) {
     int result = CONN_STATUS_DISCONNECTED;
     if (h->protocol != 0) {
         // One-shot: the first answer goes to the client and ends the link.
-        cdev_check_and_forward_msg(node, reply);
+        cdev_check_and_forward_msg(node, reply, {nullptr, monotonic_ms() + ONE_SHOT_SEND_MS});
         LOG(LOG_INFO, "Forward done\n");
     } else if (reply->total_len != static_cast<int64_t>(MSG_HEADER_SIZE)) {
         LOG(LOG_INFO, "Invalid reply length: %lu.\n", reply->total_len);

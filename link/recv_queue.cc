@@ -1,6 +1,8 @@
 // The receive queue and its collector. See recv_queue.h.
 #include "link/recv_queue.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <new>
 #include <unordered_map>
@@ -16,7 +18,7 @@ namespace {
 enum class link_state : uint8_t {
     UNCLAIMED,  // messages arrived for an id nobody holds
     OPEN,       // a link holds the id
-    DROPPED,    // the queue ended the link: no room for its messages
+    DROPPED,    // the queue ended the link: no room, a lost or an aged message
     ENDED,      // the link has ended; late messages are dropped
 };
 
@@ -43,8 +45,19 @@ recv_msg_list *free_entries = nullptr;
 int occupied = 0;
 // "message list reached max length" is worth one line per process.
 int list_full_notice = 1;
-// Signalled whenever a message leaves the queue.
-pthread_cond_t space_freed = PTHREAD_COND_INITIALIZER;
+// Signalled whenever a message leaves the queue; waited on with the
+// monotonic clock.
+pthread_cond_t space_freed = [] {
+    pthread_cond_t cond;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return cond;
+}();
+// Controller requests dropped beyond their share: one line per episode.
+log_repeat requests_dropped;
 
 time_t system_clock_seconds() {
     return time(nullptr);
@@ -118,6 +131,69 @@ bool ended(const link_queue &q) {
     return q.state == link_state::ENDED || q.state == link_state::DROPPED;
 }
 
+bool stalled(const link_queue &q, int64_t now_ms) {
+    int64_t since = q.waker.progress == nullptr ? 0 : q.waker.progress->blocked_since_ms.load();
+    return since != 0 && now_ms - since >= STALL_MS;
+}
+
+// Where room is made when the queue is full: messages nobody holds, else
+// the stalled link with the most messages, else (`any`) the link with the
+// most messages; null when none qualifies.
+std::pair<const uint32_t, link_queue> *room_holder(bool any, int64_t now_ms) {
+    std::pair<const uint32_t, link_queue> *best = nullptr;
+    for (auto &entry : links()) {
+        const link_queue &q = entry.second;
+        if (q.count == 0 || entry.first == 0) {
+            continue;
+        }
+        if (q.state == link_state::UNCLAIMED) {
+            return &entry;
+        }
+        bool candidate = q.state == link_state::OPEN && (any || stalled(q, now_ms));
+        if (candidate && (best == nullptr || q.count > best->second.count)) {
+            best = &entry;
+        }
+    }
+    return best;
+}
+
+// Frees room held without use; false when there is none to free.
+bool make_room(bool any) {
+    auto *holder = room_holder(any, monotonic_ms());
+    if (holder == nullptr) {
+        return false;
+    }
+    link_queue &q = holder->second;
+    uint32_t id = holder->first;
+    if (q.state == link_state::UNCLAIMED) {
+        int freed = flush(&q);
+        LOG_AS("enqueue_msg", LOG_INFO, "Dropped %d msg for unknown link id 0x%08x\n", freed,
+               link_id_for_log(id));
+        return true;
+    }
+    int freed = drop_link(&q);
+    LOG_AS("enqueue_msg", LOG_ERROR,
+           "No room in the receive queue for link id 0x%08x, link dropped (%d msg freed)\n",
+           link_id_for_log(id), freed);
+    return true;
+}
+
+bool request_share_full() {
+    const link_queue *q = find(0);
+    return q != nullptr && q->count >= CONTROLLER_REQUEST_SHARE;
+}
+
+// A controller request beyond the requests' share is dropped: the
+// controller's own time-out tells it.
+void drop_request(common_io_buf *v) {
+    const msg_header *h = get_msg_header(v);
+    if (log_repeat_first(&requests_dropped, "enqueue_msg")) {
+        LOG_AS("enqueue_msg", LOG_ERROR,
+               "Drop controller request of type %d for port %d: %d requests wait already\n",
+               h->type, ntohs(h->port), CONTROLLER_REQUEST_SHARE);
+    }
+}
+
 }  // namespace
 
 int g_list_length = 0;
@@ -140,14 +216,23 @@ int enqueue_msg_with_lock(common_io_buf *v) {
         release_common_io_buf(v);
         return 0;
     }
+    if (id == 0 && q.count >= CONTROLLER_REQUEST_SHARE) {
+        return -1;
+    }
+    if (id != 0 && q.state == link_state::OPEN && q.count >= LINK_QUEUE_LIMIT &&
+        stalled(q, monotonic_ms())) {
+        int freed = drop_link(&q);
+        LOG_AS("enqueue_msg", LOG_ERROR,
+               "Link id 0x%08x dropped: its client takes nothing (%d msg freed)\n",
+               link_id_for_log(id), freed);
+        release_common_io_buf(v);
+        return 0;
+    }
     if (occupied >= MAX_LIST_LENGTH) {
         if (list_full_notice != 0) {
             LOG_AS("enqueue_msg_with_lock", LOG_INFO, "message list reached max length\n");
         }
         list_full_notice = 0;
-        return -1;
-    }
-    if (id != 0 && q.count >= LINK_QUEUE_LIMIT) {
         return -1;
     }
     recv_msg_list *e = take_entry();
@@ -176,29 +261,27 @@ int enqueue_msg(common_io_buf *v) {
         release_common_io_buf(v);
         return 0;
     }
-    // Room is waited for while consumers take messages, at most
-    // ENQUEUE_RETRY * SLEEP_TIME ms.
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    timespec_add_ms(&deadline, ENQUEUE_RETRY * SLEEP_TIME);
+    bool request = get_msg_header(v)->local_link_id == 0;
+    int64_t give_up = monotonic_ms() + ROOM_WAIT_LIMIT_MS;
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     int ret = enqueue_msg_with_lock(v);
-    while (ret != 0 && pthread_cond_clockwait(&space_freed, &g_recv_msg_list_mutex, CLOCK_MONOTONIC,
-                                              &deadline) != ETIMEDOUT) {
-        ret = enqueue_msg_with_lock(v);
-    }
-    if (ret != 0) {
-        ret = enqueue_msg_with_lock(v);
-    }
-    if (ret != 0) {
-        uint32_t id = get_msg_header(v)->local_link_id;
-        link_queue *q = find(id);
-        if (id != 0 && q != nullptr && q->state == link_state::OPEN) {
-            int freed = drop_link(q);
-            LOG(LOG_ERROR,
-                "No room in the receive queue for link id 0x%08x, link dropped (%d msg freed)\n",
-                link_id_for_log(id), freed);
+    // Requests never wait: they have a share of their own.
+    while (ret != 0 && !(request && request_share_full())) {
+        int64_t now = monotonic_ms();
+        if (!make_room(now >= give_up)) {
+            // Every holder is taking its bytes: room comes soon. A link
+            // that stalls meanwhile is found at the next look.
+            struct timespec look;
+            clock_gettime(CLOCK_MONOTONIC, &look);
+            timespec_add_ms(&look, SLEEP_TIME * 5);
+            pthread_cond_timedwait(&space_freed, &g_recv_msg_list_mutex, &look);
         }
+        ret = enqueue_msg_with_lock(v);
+    }
+    if (ret != 0) {
+        drop_request(v);
+    } else if (request) {
+        log_repeat_end(&requests_dropped, "enqueue_msg");
     }
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
     return ret;
@@ -239,11 +322,16 @@ common_io_buf *wait_cdev_iov(uint32_t link_id, pthread_cond_t *cond, const std::
 void queue_open_link(uint32_t link_id, queue_waker waker) {
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     link_queue &q = links()[link_id];
-    q.state = link_state::OPEN;
     q.waker = waker;
-    q.drop_noted = false;
-    if (q.count > 0) {
-        wake(q, false);
+    if (q.state == link_state::DROPPED) {
+        // Dropped before its forwarding thread took over: it stays dropped.
+        wake(q, true);
+    } else {
+        q.state = link_state::OPEN;
+        q.drop_noted = false;
+        if (q.count > 0) {
+            wake(q, false);
+        }
     }
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
 }
@@ -318,6 +406,25 @@ void log_holdings() {
     }
 }
 
+// An open link whose oldest message is older than MSG_TIMEOUT ends: its
+// stream would have a hole. Requests and unclaimed messages just go.
+void age_out(uint32_t id, link_queue *q, time_t now) {
+    // A message exactly MSG_TIMEOUT seconds old stays.
+    if (q->head == nullptr || now - q->head->enqueue_time <= MSG_TIMEOUT) {
+        return;
+    }
+    if (id != 0 && q->state == link_state::OPEN) {
+        int freed = drop_link(q);
+        LOG_AS("garbage_collector_thread", LOG_ERROR,
+               "Link id 0x%08x dropped: its messages waited over %ld s (%d msg freed)\n",
+               link_id_for_log(id), static_cast<long>(MSG_TIMEOUT), freed);
+        return;
+    }
+    while (q->head != nullptr && now - q->head->enqueue_time > MSG_TIMEOUT) {
+        release_common_io_buf(pop(q));
+    }
+}
+
 }  // namespace
 
 void garbage_collector_pass(time_t now) {
@@ -325,10 +432,7 @@ void garbage_collector_pass(time_t now) {
     for (auto it = links().begin(); it != links().end();) {
         uint32_t id = it->first;
         link_queue &q = it->second;
-        // A message exactly MSG_TIMEOUT seconds old stays.
-        while (q.head != nullptr && now - q.head->enqueue_time > MSG_TIMEOUT) {
-            release_common_io_buf(pop(&q));
-        }
+        age_out(id, &q, now);
         bool unclaimed = id != 0 && q.state == link_state::UNCLAIMED;
         int stale = 0;
         while (unclaimed && q.head != nullptr && now - q.head->enqueue_time > UNCLAIMED_GRACE) {

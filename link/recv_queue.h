@@ -10,11 +10,15 @@
 // the id are dropped on arrival. Messages for ids nobody registered are kept
 // for a short grace (UNCLAIMED_GRACE) and then dropped by the collector.
 //
-// At most MAX_LIST_LENGTH messages wait in all, and at most LINK_QUEUE_LIMIT
-// for one link: a local client that stops reading cannot take the room of
-// the others. When a link's message cannot be queued within ENQUEUE_RETRY
-// waits of SLEEP_TIME ms, the queue ends that link (its waker is told) rather
-// than leave a hole in its stream.
+// At most MAX_LIST_LENGTH messages wait in all. A link whose client has not
+// taken a byte for STALL_MS is stalled: it ends (its waker is told) once it
+// holds LINK_QUEUE_LIMIT messages, or when the queue is full and it holds
+// the most. When the queue is full, messages for ids nobody holds go first.
+// A link whose client reads but whose forwarding thread is merely late is
+// never taken for a stalled one, whatever it holds: the reader waits for
+// room instead, up to ROOM_WAIT_LIMIT_MS. The controller's requests (id 0)
+// have a share of their own, CONTROLLER_REQUEST_SHARE, beyond which new ones
+// are dropped.
 #pragma once
 
 #include <pthread.h>
@@ -33,9 +37,9 @@ struct recv_msg_list {
 };
 
 constexpr int MAX_LIST_LENGTH = 1000;
-// One link's share of the queue: 128 messages, up to 16 MiB in net_cdev mode.
+// A stalled link's share: 128 messages, up to 16 MiB in net_cdev mode.
 constexpr int LINK_QUEUE_LIMIT = 128;
-constexpr int ENQUEUE_RETRY = 5;
+constexpr int CONTROLLER_REQUEST_SHARE = 64;
 constexpr unsigned int SLEEP_TIME = 10;
 constexpr time_t MSG_TIMEOUT = 600;
 // Messages for an id nobody holds are kept this long, in seconds.
@@ -44,13 +48,29 @@ constexpr time_t UNCLAIMED_GRACE = 10;
 // are dropped at once with one log line.
 constexpr time_t ENDED_ID_MEMORY = 60;
 constexpr unsigned int CLEAR_INTERVAL = 10000;
+// A client that has not taken a byte of a message for this long, in
+// milliseconds, while the queue is full, loses its link.
+constexpr int64_t STALL_MS = 500;
+// Without a stalled link, the reader waits this long for room before the
+// link holding the most messages ends all the same.
+constexpr int64_t ROOM_WAIT_LIMIT_MS = 2000;
+
+// How far a link's client is with the bytes sent to it; written by the
+// link's forwarding thread, read by the queue to tell a stalled client.
+struct link_progress {
+    // Monotonic milliseconds since a send to the client has waited for the
+    // client to take bytes; 0 while none waits.
+    std::atomic<int64_t> blocked_since_ms{0};
+};
 
 // Told, under the queue's mutex, when a message for a link was queued
 // (link_ended false) or when the queue ended the link (link_ended true).
-// Must not block and must not call back into the queue.
+// Must not block and must not call back into the queue. `progress`, when
+// set, tells a stalled client.
 struct queue_waker {
     void (*wake)(void *arg, bool link_ended) = nullptr;
     void *arg = nullptr;
+    const link_progress *progress = nullptr;
 };
 
 // Why wait_cdev_iov returned without a message.
@@ -63,10 +83,10 @@ extern pthread_mutex_t g_recv_msg_list_mutex;
 extern time_t (*g_queue_clock)();
 
 // Queues a message read from the device: 0 when the queue took it (queued,
-// or dropped because its link has ended), -1 when there was no room; the
-// caller keeps v then.
+// or dropped because its link has ended), -1 when it was not queued (a
+// controller request beyond its share); the caller keeps v then.
 int enqueue_msg(common_io_buf *v);
-// One attempt, the caller holding the mutex.
+// One attempt, the caller holding the mutex: -1 when there is no room.
 int enqueue_msg_with_lock(common_io_buf *v);
 // The oldest message queued for the id, or null.
 common_io_buf *read_cdev_iov(uint32_t link_id);
@@ -79,7 +99,8 @@ common_io_buf *wait_cdev_iov(uint32_t link_id, pthread_cond_t *cond, const std::
 
 // A link now holds the id: its waker is told of every message for it. Also
 // replaces the waker of an id already open, and adopts messages that arrived
-// before the registration.
+// before the registration. A link the queue has ended stays ended: the new
+// waker is told at once.
 void queue_open_link(uint32_t link_id, queue_waker waker);
 // The link holding the id has ended: its messages are freed, later ones are
 // dropped on arrival.
@@ -89,13 +110,14 @@ void queue_close_link(uint32_t link_id);
 void queue_lose_message(const common_io_buf *partial);
 // Calls the id's waker (with link_ended false), e.g. after setting a stop flag.
 void queue_wake(uint32_t link_id);
-// True when the queue ended the link (no room for its messages).
+// True when the queue ended the link (no room for its messages, a lost
+// message, or one aged out).
 bool queue_link_dropped(uint32_t link_id);
 // Messages queued in all.
 int queued_messages();
 
 // One pass of the collector at time `now`: drops messages older than
-// MSG_TIMEOUT, unclaimed ones older than UNCLAIMED_GRACE, and forgets ended
-// ids after ENDED_ID_MEMORY.
+// MSG_TIMEOUT (the link they belong to ends), unclaimed ones older than
+// UNCLAIMED_GRACE, and forgets ended ids after ENDED_ID_MEMORY.
 void garbage_collector_pass(time_t now);
 void *garbage_collector_thread(void *arg);

@@ -95,6 +95,8 @@ void check_node_timeout(conn_list *list, conn_node *prev, conn_node *node, bool 
     if (*freed) {
         LOG(LOG_INFO, "Node connection timeout, free this node (%d/%d).\n", node->fd, node->aux_fd);
         detach_node_fast(list, prev, node);
+        // Nobody refused: the client is reset, not given a clean end.
+        node->abort_on_close = true;
         // The request may have reached the controller: it hears of the end.
         connection_rejected(node);
         free_node(node);

@@ -12,10 +12,13 @@
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
+#include "frame/util.h"
 
 namespace {
 
 constexpr const char *READ_ALL = "fd_read_all_data";
+// A send waiting for a client looks at its watch this often.
+constexpr int SEND_WAIT_STEP_MS = 100;
 
 bool alloc_slice(struct iovec *entry) {
     void *slice = malloc(static_cast<size_t>(BUFSIZE));
@@ -142,6 +145,51 @@ int64_t send_msg_header(int fd, const msg_header *header) {
 int poll_one_fd(int fd, int timeout_ms) {
     struct pollfd p = {fd, POLLIN | POLLERR | POLLHUP, 0};
     return poll(&p, 1, timeout_ms) > 0 ? 1 : 0;
+}
+
+int64_t forward_message_watched(int fd, const struct iovec *entries, uint64_t count,
+                                const send_watch &watch) {
+    struct iovec rest[IOV_ARRAY_SIZE];
+    count = std::min(count, IOV_ARRAY_SIZE);
+    std::copy(entries, entries + count, rest);
+    struct msghdr msg = {};
+    msg.msg_iov = rest;
+    msg.msg_iovlen = count;
+    int64_t total = 0;
+    while (msg.msg_iovlen > 0) {
+        int64_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            total += n;
+            skip_sent(&msg, static_cast<uint64_t>(n));
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            LOG_AS("forward_message_fast", LOG_ERROR, "Failed to send msg, error code: %d\n",
+                   errno);
+            return -1;
+        }
+        int64_t now = monotonic_ms();
+        if (watch.blocked_since_ms != nullptr && watch.blocked_since_ms->load() == 0) {
+            watch.blocked_since_ms->store(now);
+        }
+        if (watch.stop != nullptr && watch.stop->load()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        if (watch.deadline_ms != 0 && now >= watch.deadline_ms) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd p = {fd, POLLOUT, 0};
+        poll(&p, 1, SEND_WAIT_STEP_MS);
+    }
+    if (watch.blocked_since_ms != nullptr) {
+        watch.blocked_since_ms->store(0);
+    }
+    return total;
 }
 
 int64_t forward_message_fast(int fd, const struct iovec *entries, uint64_t count) {

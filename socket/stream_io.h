@@ -5,10 +5,22 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct common_io_buf;
 struct msg_header;
+
+// How a send to a client that takes its time is watched. The send never
+// blocks for long: it waits for room in short steps, and gives up (-1,
+// errno ECANCELED or ETIMEDOUT) once *stop is true or the deadline is past.
+struct send_watch {
+    const std::atomic<bool> *stop = nullptr;
+    int64_t deadline_ms = 0;  // monotonic; 0: none
+    // Set to the time the send began to wait for the client, cleared once
+    // the whole message went out; null: not kept.
+    std::atomic<int64_t> *blocked_since_ms = nullptr;
+};
 
 // Drains what the socket `fd` holds into v's entries, at most *count of
 // them; *count becomes the number of entries of the message. Bytes read,
@@ -20,4 +32,8 @@ int64_t recv_msg_header(int fd, msg_header *header);
 int64_t send_msg_header(int fd, const msg_header *header);
 int poll_one_fd(int fd, int timeout_ms);
 int64_t forward_message_fast(int fd, const struct iovec *entries, uint64_t count);
+// The same for a stream socket, watched as `watch` says: the bytes sent
+// (all of them) or -1.
+int64_t forward_message_watched(int fd, const struct iovec *entries, uint64_t count,
+                                const send_watch &watch);
 int sock_is_peer_alive(int fd);

@@ -6,11 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "common/conn_node.h"
 #include "common/msg_header.h"
+#include "frame/util.h"
 #include "link/cdev_request.h"
 #include "link/close_notice.h"
 #include "link/forward.h"
@@ -172,31 +175,60 @@ TEST_F(RecvQueue, LinkIdsStartAfter00DB0700WrapPastZeroAndSkipHeldOnes) {
     EXPECT_EQ(cdev_generate_link_id(), 101u);
 }
 
-// At most 128 messages of one link (a slow client loses its own link), 1000 in all.
-TEST_F(RecvQueue, OneLinkHoldsAtMost128AndTheQueueAThousand) {
-    log_at(2);
-    int slow[2] = {}, other[2] = {};
-    queue_open_link(7, {count, slow});
-    queue_open_link(8, {count, other});
-    for (int i = 0; i < 128; ++i) ASSERT_EQ(enqueue(7), 0) << i;
-    ASSERT_EQ(enqueue(8, "kept"), 0);
-    EXPECT_EQ(enqueue(7), -1);
-    EXPECT_EQ(slow[0], 128);
-    EXPECT_EQ(slow[1], 1);
+// A stalled link (its client has taken no byte for 500 ms) ends once it
+// holds 128 messages. 1000 in all: when they fill the queue, room comes from
+// messages nobody claims, then from the stalled link holding the most, never
+// from a link with few; a link that is merely late is waited for, up to 2 s,
+// whatever it holds. Requests have 64 places of their own.
+TEST_F(RecvQueue, StalledLinksEndAndMakeRoomForTheOthers) {
+    log_at(1);
+    int share[2] = {}, fullest[2] = {}, stalled[2] = {}, late[2] = {};
+    link_progress stuck, reading;
+    stuck.blocked_since_ms = monotonic_ms() - 600;
+    queue_open_link(6, {count, share, &stuck});
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(enqueue(6), 0);
+    EXPECT_EQ(share[1], 0);
+    ASSERT_EQ(enqueue(6), 0);
+    EXPECT_EQ(share[1], 1);
+    EXPECT_EQ(logged("Link id 0x06000000 dropped: its client takes nothing (128 msg freed)\n"), 1u);
+    link_progress filling;
+    queue_open_link(7, {count, fullest, &filling});
+    queue_open_link(8, {count, stalled, &filling});
+    queue_open_link(9, {count, late, &reading});
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(enqueue(i < 10 ? 5 : i < 600 ? 7 : i < 990 ? 8 : 9), 0);
+    filling.blocked_since_ms = monotonic_ms() - 600;  // now 7 and 8 stall
+    EXPECT_EQ(logged("message list reached max length\n"), 0u);
+    ASSERT_EQ(enqueue(9, "late"), 0);  // the unclaimed go first
+    EXPECT_EQ(logged("Dropped 10 msg for unknown link id 0x05000000\n"), 1u);
+    for (int i = 0; i < 9; ++i) ASSERT_EQ(enqueue(9), 0);
+    ASSERT_EQ(enqueue(9, "kept"), 0);  // then the stalled link holding the most
+    EXPECT_EQ(fullest[1], 1);
+    EXPECT_EQ(stalled[1], 0);
     EXPECT_EQ(read_cdev_iov(7), nullptr);  // its messages were freed at once
     EXPECT_EQ(logged("No room in the receive queue for link id 0x07000000, "
-                     "link dropped (128 msg freed)\n"),
+                     "link dropped (590 msg freed)\n"),
               1u);
-    EXPECT_EQ(take_all(8), std::vector<std::string>{"kept"});
-    EXPECT_EQ(other[1], 0);
-    log_at(1);
-    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(enqueue(100 + i % 10), 0) << i;
-    EXPECT_EQ(enqueue(6), -1);  // after 50 ms of waiting for room
-    EXPECT_EQ(enqueue(6), -1);
     EXPECT_EQ(logged("message list reached max length\n"), 1u);  // once a process
-    release_common_io_buf(read_cdev_iov(100));
-    EXPECT_EQ(enqueue(6), 0);
+    queue_close_link(8);
+    for (int i = 0; i < 979; ++i) ASSERT_EQ(enqueue(9), 0);
+    std::thread taker([] { msleep(100), release_common_io_buf(read_cdev_iov(9)); });
+    auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(enqueue(9, "waited"), 0);  // the late link is waited for
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(90));
+    taker.join();
+    EXPECT_EQ(late[1], 0);
+    queue_open_link(10, {});
+    asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(enqueue(10), 0);  // nobody takes anything for 2 s
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1900));
+    EXPECT_EQ(late[1], 1);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(enqueue(0), 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(enqueue(0), -1);
+    EXPECT_EQ(logged("Drop controller request of type 3 for port 1: 64 requests wait already\n"),
+              1u);
     EXPECT_EQ(g_list_length, 1000);
+    queue_close_link(9), queue_close_link(10), take_all(0);
 }
 
 // An ended link's messages are flushed and late ones dropped; its id can be reissued.
@@ -217,8 +249,11 @@ TEST_F(RecvQueue, EndedLinkIsFlushedAndLateMessagesDropped) {
     EXPECT_EQ(take_all(0x0107db00), std::vector<std::string>{"new"});
 }
 
+// A link whose message waited over 600 s ends (its stream would have a
+// hole), and stays ended when its forwarding thread registers afterwards.
 TEST_F(RecvQueue, CollectorAgesMessagesAfter600sAndUnclaimedOnesAfter10s) {
-    queue_open_link(11, {});
+    int told[2] = {}, again[2] = {};
+    queue_open_link(11, {count, told});
     g_now = 5000;
     for (uint32_t id : {11, 12, 0}) ASSERT_EQ(enqueue(id, "old"), 0);
     g_now = 5100;
@@ -230,9 +265,18 @@ TEST_F(RecvQueue, CollectorAgesMessagesAfter600sAndUnclaimedOnesAfter10s) {
     EXPECT_EQ(logged("Dropped 1 msg for unknown link id 0x0c000000\n"), 1u);
     garbage_collector_pass(5600);  // exactly 600 s old: kept
     EXPECT_EQ(queued_messages(), 4);
+    EXPECT_EQ(told[1], 0);
     garbage_collector_pass(5601);
-    EXPECT_EQ(take_all(11), (std::vector<std::string>{"young", "younger"}));
-    EXPECT_EQ(read_cdev_iov(0), nullptr);  // requests age like the rest
+    EXPECT_EQ(queued_messages(), 0);  // requests age like the rest
+    EXPECT_EQ(told[1], 1);
+    EXPECT_EQ(logged("Link id 0x0b000000 dropped: its messages waited over 600 s (3 msg freed)\n"),
+              1u);
+    queue_open_link(11, {count, again});
+    EXPECT_EQ(again[1], 1);
+    EXPECT_TRUE(queue_link_dropped(11));
+    EXPECT_EQ(enqueue(11, "late"), 0);
+    EXPECT_EQ(queued_messages(), 0);
+    queue_close_link(11);
 }
 
 // The reader drops what is shorter than the 32-byte header, queues bare headers.
@@ -288,9 +332,9 @@ TEST_F(LinkFault, HandshakeClosesOnlyARequestItSent) {
     }
 }
 
-// A failing client (its socket shut, or its reading stopped until its share of
-// the queue is full) loses its link: the controller is told once, the client
-// gets a reset, never a clean end with a hole. An unknown type ends it cleanly.
+// A failing client (its socket shut, or its reading stopped until the queue
+// is full) loses its link: the controller is told once, the client gets a
+// reset, never a clean end with a hole. An unknown type ends it cleanly.
 TEST_F(LinkFault, LinkEndsOnAFailedClientOrTheControllersWord) {
     // the agent's side shut, the type of the controller's messages, the end the
     // client sees (a shut side has ended already), the line logged
@@ -305,7 +349,7 @@ TEST_F(LinkFault, LinkEndsOnAFailedClientOrTheControllersWord) {
         size_t mark = log_.text().size();
         start_link();
         if (shut) shutdown(get_list_head(&g_forward_list)->fd, SHUT_WR);
-        for (int i = 0; i < 200 && get_list_head(&g_forward_list) != nullptr; ++i)
+        for (int i = 0; i < 1100 && get_list_head(&g_forward_list) != nullptr; ++i)
             queue_msg(header(type, 0, 8080, LOCAL_ID, PEER_ID) + std::string(8000, 'd'));
         ASSERT_TRUE(links_gone());
         EXPECT_EQ(end_of(client_), end);
@@ -321,6 +365,7 @@ TEST_F(LinkFault, CloseFailedByTheDeviceIsSentOnceItTakesWrites) {
     start_link();
     ASSERT_EQ(send(client_, "data", 4, 0), 4);
     ASSERT_TRUE(links_gone());
+    EXPECT_EQ(end_of(client_), ECONNRESET);
     retry_deferred_closes();  // the device still fails it
     EXPECT_EQ(deferred_closes(), 1);
     EXPECT_EQ(logged("CLOSE for link id 0x9907db00/0x78563412 kept until the device takes it\n"),
