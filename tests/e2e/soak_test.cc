@@ -1,8 +1,13 @@
-// A soak in both device modes: 200 tunnels of random sizes, ended at random by
-// the client or the controller, while the device vanishes and comes back, one
-// client stops reading and 50 clients send nothing. Afterwards every surviving
-// link carried its bytes intact, every link ended on both sides, the receive
-// queue is empty and the agent holds what it held before.
+// Links under pressure, in both device modes:
+// - a soak: 200 tunnels of random sizes, ended at random by the client or the
+//   controller, while the device vanishes and comes back again and again, one
+//   client stops reading and 50 clients send nothing. Afterwards every
+//   surviving link carried its bytes intact, every other ended with a reset
+//   unless a peer ended it, every link ended on both sides, the receive queue
+//   is empty and the agent holds what it held before;
+// - ten clients that stop reading cost two reading links nothing;
+// - a stop with 200 links carrying data resets every client and tells the
+//   controller of every link.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -125,6 +130,7 @@ struct Client {
     size_t size = 0;  // bytes to send
     size_t sent = 0, received = 0;
     bool ended = false;  // the agent closed the connection
+    bool reset = false;  // ... with a reset
     std::string fault;
 
     bool done() const {
@@ -136,6 +142,7 @@ struct Client {
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n == 0 || (n < 0 && errno == ECONNRESET)) {
             ended = true;
+            reset = n < 0;
         } else if (n > 0) {
             fill_stream(stream, received, want, static_cast<size_t>(n));
             if (received + static_cast<size_t>(n) > sent ||
@@ -144,6 +151,14 @@ struct Client {
             }
             received += static_cast<size_t>(n);
         }
+    }
+    // A client that never reads sees its end as an error on the socket.
+    void on_stalled_end() {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        ended = true;
+        reset = err == ECONNRESET;
     }
     void on_writable() {
         uint8_t buf[65536];
@@ -173,7 +188,7 @@ void run_clients(std::vector<Client> &clients, Clock::time_point deadline) {
         for (size_t i = 0; i < clients.size(); ++i) {
             Client &c = clients[i];
             if (fds[i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
-                c.role == Client::Role::STALLED ? void(c.ended = true) : c.on_readable();
+                c.role == Client::Role::STALLED ? c.on_stalled_end() : c.on_readable();
             }
             if ((fds[i].revents & POLLOUT) && !c.done()) {
                 c.on_writable();
@@ -182,18 +197,50 @@ void run_clients(std::vector<Client> &clients, Clock::time_point deadline) {
     }
 }
 
-class Soak : public ::testing::TestWithParam<Mode> {};
+// The agent on the emulated device with the echoing controller.
+class Pressure : public ::testing::TestWithParam<Mode> {
+  protected:
+    explicit Pressure(bool debug_log = true) : a(GetParam(), {}, debug_log) {}
+    void SetUp() override {
+        controller.emu = &a.emu;
+        a.emu.set_message_hook([this](const Bytes &m) { return controller.on_message(m); });
+        ASSERT_TRUE(a.start(10s, false)) << a.agent.stderr_text();
+        wait_until([&] { return controller.keepalives > 0; }, 10s, 10ms);
+        ASSERT_GT(controller.keepalives, 0u) << "no init message; " << a.agent.stderr_text();
+    }
+    // A client of a link to controller port `port`, its receive buffer small
+    // when it is to stop reading; its socket non-blocking from then on.
+    void open_link(Client *c, uint16_t port, bool small_buffer = false, Bytes *response = nullptr) {
+        c->fd = a.connect_client();
+        ASSERT_GE(c->fd, 0);
+        if (small_buffer) {
+            int small = 4096;
+            setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        }
+        ASSERT_TRUE(send_all(c->fd, client_request(port)));
+        Bytes got;
+        ASSERT_TRUE(recv_exact(c->fd, WIRE_HEADER_SIZE, response ? response : &got, 10s))
+            << a.agent.log();
+        fcntl(c->fd, F_SETFL, fcntl(c->fd, F_GETFL) | O_NONBLOCK);
+    }
+    // Every link has ended on the controller's side too.
+    void expect_controller_told() {
+        wait_until([&] { return controller.half_open().first == 0; }, 15s);
+        EXPECT_EQ(controller.half_open().first, 0u);
+        const auto faults = (std::lock_guard<std::mutex>(controller.mu), controller.faults);
+        for (const std::string &f : faults) {
+            ADD_FAILURE() << "controller: " << f;
+        }
+    }
+
+    AgentOnEmulator a;
+    EchoController controller;
+};
+
+using Soak = Pressure;
 
 TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
-    AgentOnEmulator a(GetParam());
-    EchoController controller;
-    controller.emu = &a.emu;
-    a.emu.set_message_hook([&](const Bytes &m) { return controller.on_message(m); });
-    ASSERT_TRUE(a.start(10s, false)) << a.agent.stderr_text();
-    wait_until([&] { return controller.keepalives > 0; }, 10s, 10ms);
-    ASSERT_GT(controller.keepalives, 0u) << "no init message; " << a.agent.stderr_text();
     const Holdings idle = settled_holdings(a.agent.pid());
-
     const uint32_t seed = GetParam() == Mode::Usb ? 7 : 3;
     std::mt19937 random(seed);
     std::vector<Client> clients(LINKS);
@@ -206,27 +253,23 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
         if (c.role == Client::Role::ENDED_BY_CONTROLLER) {
             controller.close_after[port] = c.size / 3;
         }
-        c.fd = a.connect_client();
-        ASSERT_GE(c.fd, 0);
         if (i == 0) {  // it buffers little, so its echo piles up
             c.size = GetParam() == Mode::Usb ? STALLED_STREAM_USB : STALLED_STREAM;
-            int small = 4096;
-            setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
         }
-        ASSERT_TRUE(send_all(c.fd, client_request(port)));
-        Bytes response;
-        ASSERT_TRUE(recv_exact(c.fd, WIRE_HEADER_SIZE, &response, 10s)) << a.agent.log();
-        fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+        ASSERT_NO_FATAL_FAILURE(open_link(&c, port, i == 0));
     }
     std::thread faults([&] {
         std::vector<int> silent;
         for (size_t i = 0; i < SILENT_CLIENTS; ++i) {
             silent.push_back(a.connect_client());
         }
-        std::this_thread::sleep_for(300ms);
-        a.emu.set_present(false);
-        std::this_thread::sleep_for(1s);
-        a.emu.set_present(true);
+        // The device goes away again and again, for a moment and for long.
+        for (auto gap : {1000ms, 300ms, 3000ms, 100ms}) {
+            std::this_thread::sleep_for(300ms);
+            a.emu.set_present(false);
+            std::this_thread::sleep_for(gap);
+            a.emu.set_present(true);
+        }
         for (int fd : silent) {
             Bytes got;
             EXPECT_TRUE(fd >= 0 && !recv_exact(fd, 1, &got, 5s)) << "a silent client was served";
@@ -240,17 +283,19 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
         Client &c = clients[i];
         EXPECT_TRUE(c.fault.empty()) << "client " << i << ": " << c.fault;
         EXPECT_TRUE(c.done()) << "client " << i << " neither finished nor ended";
+        // Cut short by nobody's wish: never a clean end of stream.
+        bool whole = c.received == c.size;
+        if (c.ended && !whole && c.role != Client::Role::ENDED_BY_CONTROLLER &&
+            c.role != Client::Role::CLOSES_EARLY) {
+            EXPECT_TRUE(c.reset) << "client " << i << " ended cleanly after " << c.received
+                                 << " of " << c.size;
+        }
         close(c.fd);
     }
     EXPECT_TRUE(clients[0].ended) << "the client that stopped reading kept its link; sent "
                                   << clients[0].sent << " of " << clients[0].size;
-    // Every link ends on the controller's side too (CLOSEs failed in the gap are resent).
-    wait_until([&] { return controller.half_open().first == 0; }, 15s);
-    EXPECT_EQ(controller.half_open(), std::make_pair(size_t{0}, LINKS));
-    const auto controller_faults = (std::lock_guard<std::mutex>(controller.mu), controller.faults);
-    for (const std::string &f : controller_faults) {
-        ADD_FAILURE() << "controller: " << f;
-    }
+    expect_controller_told();
+    EXPECT_EQ(controller.half_open().second, LINKS);
     auto queue_line = [&] {
         const std::string log = a.agent.log();
         size_t at = log.rfind("Receive queue: ");
@@ -263,6 +308,140 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
     stop_agent_cleanly(a);
 }
 
+// Ten clients stop reading while the controller sends each 6 MiB in 16 KiB
+// messages (more than the sockets hold); two clients read probes sent every
+// 20 ms. The reading links lose nothing and wait under a second; each stalled
+// client gets its data whole or an intact prefix then a reset, and the
+// controller a CLOSE for it.
+TEST_P(Soak, StalledClientsCostTheReadingLinksNothing) {
+    constexpr size_t STALLED = 10, READING = 2, PER_STALLED = 6 << 20, CHUNK = 16 << 10,
+                     PROBE = 1024;
+    std::vector<Client> clients(STALLED + READING);
+    std::vector<Bytes> headers(clients.size());
+    for (size_t i = 0; i < clients.size(); ++i) {
+        clients[i].stream = static_cast<uint32_t>(500 + i);
+        ASSERT_NO_FATAL_FAILURE(open_link(&clients[i], static_cast<uint16_t>(FIRST_PORT + i),
+                                          i < STALLED, &headers[i]));
+        headers[i][0] = 3;  // the controller's data on the link
+    }
+    auto send_down = [&](size_t i, size_t offset, size_t n) {
+        Bytes m = headers[i];
+        Bytes payload = stream_bytes(clients[i].stream, n, offset);
+        m.insert(m.end(), payload.begin(), payload.end());
+        a.emu.inject(m);
+    };
+    std::atomic<bool> done{false}, flooded{false};
+    std::vector<std::vector<Clock::time_point>> sent_at(READING);
+    std::mutex sent_mu;
+    std::thread probes([&] {
+        for (size_t k = 0; !done; ++k) {
+            for (size_t r = 0; r < READING; ++r) {
+                std::lock_guard lock(sent_mu);
+                sent_at[r].push_back(Clock::now());
+                send_down(STALLED + r, k * PROBE, PROBE);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    // Paced by the device, so that the probes wait behind the agent, not
+    // behind the flood in the device.
+    const size_t backlog = GetParam() == Mode::Usb ? 400 : 20;
+    std::thread flood([&] {
+        for (size_t at = 0; at < PER_STALLED && !done; at += CHUNK) {
+            while (a.emu.pending_for_agent() > backlog && !done) {
+                std::this_thread::sleep_for(1ms);
+            }
+            for (size_t i = 0; i < STALLED; ++i) send_down(i, at, CHUNK);
+        }
+        flooded = true;
+    });
+    // The reading clients take what comes, checking every byte and the wait.
+    Clock::duration worst{};
+    size_t probes_read = 0;
+    for (auto due = Clock::now() + 60s; Clock::now() < due && (probes_read < 150 || !flooded);) {
+        for (size_t r = 0; r < READING; ++r) {
+            Client &c = clients[STALLED + r];
+            size_t before = c.received;
+            c.sent = SIZE_MAX;  // what comes down is checked against the stream only
+            c.on_readable();
+            std::lock_guard lock(sent_mu);
+            for (size_t k = before / PROBE; k < c.received / PROBE; ++k) {
+                worst = std::max(worst, Clock::now() - sent_at[r][k]);
+            }
+        }
+        probes_read = std::min(clients[STALLED].received, clients[STALLED + 1].received) / PROBE;
+        std::this_thread::sleep_for(2ms);
+    }
+    done = true;
+    probes.join();
+    flood.join();
+    EXPECT_GE(probes_read, 150u);
+    EXPECT_LT(worst, 1s) << "a probe waited behind the stalled clients";
+    for (size_t i = 0; i < clients.size(); ++i) {
+        EXPECT_TRUE(clients[i].fault.empty()) << "client " << i << ": " << clients[i].fault;
+    }
+    size_t resets = 0;
+    for (size_t i = 0; i < STALLED; ++i) {  // now it reads: all, or an intact prefix and a reset
+        Client &c = clients[i];
+        c.sent = SIZE_MAX;
+        for (auto due = Clock::now() + 10s;
+             !c.ended && c.fault.empty() && c.received < PER_STALLED && Clock::now() < due;) {
+            pollfd p{c.fd, POLLIN, 0};
+            poll(&p, 1, 100);
+            c.on_readable();
+        }
+        EXPECT_TRUE(c.reset || (!c.ended && c.received == PER_STALLED))
+            << "stalled client " << i << " after " << c.received << " bytes";
+        EXPECT_TRUE(c.fault.empty()) << c.fault;
+        resets += c.reset;
+    }
+    EXPECT_GT(resets, 0u) << "no client stalled the agent";
+    for (Client &c : clients) {
+        close(c.fd);
+    }
+    expect_controller_told();
+    stop_agent_cleanly(a);
+}
+
+// The agent is stopped while 200 links carry data both ways: it ends with
+// status 0 within 2 s, every client sees a reset, the controller a CLOSE of
+// every link, the device is not reopened, and the log stays short.
+class Stop : public Pressure {
+  protected:
+    Stop() : Pressure(false) {}
+};
+
+TEST_P(Stop, StopResetsEveryLinkAndTellsTheController) {
+    std::vector<Client> clients(LINKS);
+    for (size_t i = 0; i < LINKS; ++i) {
+        clients[i].stream = static_cast<uint32_t>(2000 + i);
+        clients[i].size = 1 << 30;  // more than is ever sent
+        ASSERT_NO_FATAL_FAILURE(open_link(&clients[i], static_cast<uint16_t>(FIRST_PORT + i)));
+    }
+    run_clients(clients, Clock::now() + 1s);
+    const size_t opens = a.emu.open_count(), log_size = a.agent.log().size();
+    a.agent.send_signal(SIGTERM);
+    auto asked = Clock::now();
+    EXPECT_EQ(a.agent.wait_exit(5s), 0) << a.agent.stderr_text();
+    EXPECT_LT(Clock::now() - asked, 2s);
+    for (size_t i = 0; i < LINKS; ++i) {  // what was echoed is intact, then the reset
+        Client &c = clients[i];
+        for (auto due = Clock::now() + 5s; !c.ended && c.fault.empty() && Clock::now() < due;) {
+            pollfd p{c.fd, POLLIN, 0};
+            poll(&p, 1, 100);
+            c.on_readable();
+        }
+        EXPECT_TRUE(c.fault.empty()) << "client " << i << ": " << c.fault;
+        EXPECT_TRUE(c.reset) << "client " << i << " after " << c.received << " bytes";
+        close(c.fd);
+    }
+    expect_controller_told();
+    EXPECT_EQ(a.emu.open_count(), opens) << "the device was reopened at stop";
+    EXPECT_LT(a.agent.log().size() - log_size, 1000u) << a.agent.log().substr(log_size);
+    stop_agent_cleanly(a);
+}
+
+IN_BOTH_DEVICE_MODES(Stop);
 IN_BOTH_DEVICE_MODES(Soak);
 
 }  // namespace

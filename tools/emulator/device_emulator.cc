@@ -107,16 +107,17 @@ void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *) {
     self(req)->on_release(req);
 }
 
-void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *) {
-    self(req)->on_read(req, size);
+void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi) {
+    self(req)->on_read(req, size, fi->fh);
 }
 
-void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t, fuse_file_info *) {
-    self(req)->on_write(req, buf, size);
+void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t,
+              fuse_file_info *fi) {
+    self(req)->on_write(req, buf, size, fi->fh);
 }
 
-void op_poll(fuse_req_t req, fuse_ino_t, fuse_file_info *, fuse_pollhandle *ph) {
-    self(req)->on_poll(req, ph);
+void op_poll(fuse_req_t req, fuse_ino_t, fuse_file_info *fi, fuse_pollhandle *ph) {
+    self(req)->on_poll(req, ph, fi->fh);
 }
 
 const fuse_lowlevel_ops *operations() {
@@ -270,8 +271,8 @@ void DeviceEmulator::on_open(fuse_req *req) {
         } else if (!open_fault_.take(&err)) {
             // A reopened device starts clean, as the real one does: the
             // message the agent had begun to read is gone.
-            if (open_count_ > 0 && !to_agent_.empty() && to_agent_.front().offset > 0) {
-                to_agent_.pop_front();
+            if (open_count_ > 0) {
+                drop_partial_message_locked();
             }
             ++open_count_;
             ++open_handles_;

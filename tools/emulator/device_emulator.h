@@ -90,6 +90,11 @@ class DeviceEmulator : public Device {
     // Absent: open fails with ENOENT, read and write with ENODEV, held reads
     // end with ENODEV, poll reports POLLERR|POLLHUP. Queued data is kept.
     void set_present(bool present);
+    // As if the device's server died and came back: every handle open now
+    // fails its reads and writes with err for good (a dead server's handles
+    // give ENOTCONN), poll reports POLLERR|POLLHUP on it; new opens work and
+    // start clean. Queued whole messages are kept.
+    void restart(int err);
     // Each message injected from now on becomes readable only after delay.
     void set_read_delay(std::chrono::milliseconds delay);
 
@@ -104,9 +109,9 @@ class DeviceEmulator : public Device {
     // FUSE handlers; public only for the C callbacks.
     void on_open(fuse_req *req);
     void on_release(fuse_req *req);
-    void on_read(fuse_req *req, size_t size);
-    void on_write(fuse_req *req, const char *buf, size_t size);
-    void on_poll(fuse_req *req, fuse_pollhandle *ph);
+    void on_read(fuse_req *req, size_t size, uint64_t fh);
+    void on_write(fuse_req *req, const char *buf, size_t size, uint64_t fh);
+    void on_poll(fuse_req *req, fuse_pollhandle *ph, uint64_t fh);
     void on_interrupt(fuse_req *req);
 
   private:
@@ -123,9 +128,13 @@ class DeviceEmulator : public Device {
     struct HeldRead {
         fuse_req *req;
         size_t size;
+        uint64_t fh;
     };
 
     void enqueue_locked(std::vector<uint8_t> unit);
+    // The error of a handle a restart left behind, else 0.
+    int dead_handle_locked(uint64_t fh) const;
+    void drop_partial_message_locked();
     bool readable_locked() const;
     bool take_chunk_locked(size_t size, std::vector<uint8_t> *out);
     bool fails_at_offset_locked(int *err);
@@ -159,6 +168,8 @@ class DeviceEmulator : public Device {
     Fault write_fault_, read_fault_, open_fault_;
     std::pair<size_t, int> read_at_fault_{0, 0};  // offset, errno
     uint64_t next_fh_ = 0;
+    uint64_t first_live_fh_ = 0;  // handles below it died with a restart
+    int dead_err_ = 0;
     size_t open_count_ = 0;
     size_t open_handles_ = 0;
     uint64_t bytes_from_agent_ = 0;

@@ -1,5 +1,7 @@
 // The device emulator's faults (failing opens, reads and writes, an absent
 // device, delayed messages) and its counters.
+#include <fuse_lowlevel.h>
+
 #include "tools/emulator/device_emulator.h"
 
 namespace emu {
@@ -51,6 +53,37 @@ void DeviceEmulator::set_present(bool present) {
         present_ = present;
     }
     deliver();
+}
+
+void DeviceEmulator::restart(int err) {
+    std::vector<HeldRead> failed;
+    std::vector<fuse_pollhandle *> wake;
+    {
+        std::lock_guard lock(mu_);
+        first_live_fh_ = next_fh_ + 1;
+        dead_err_ = err;
+        failed.assign(held_reads_.begin(), held_reads_.end());
+        held_reads_.clear();
+        wake.swap(poll_handles_);
+        drop_partial_message_locked();
+    }
+    for (const HeldRead &r : failed) {
+        fuse_reply_err(r.req, err);
+    }
+    for (fuse_pollhandle *ph : wake) {
+        fuse_lowlevel_notify_poll(ph);
+        fuse_pollhandle_destroy(ph);
+    }
+}
+
+int DeviceEmulator::dead_handle_locked(uint64_t fh) const {
+    return fh < first_live_fh_ ? dead_err_ : 0;
+}
+
+void DeviceEmulator::drop_partial_message_locked() {
+    if (!to_agent_.empty() && to_agent_.front().offset > 0) {
+        to_agent_.pop_front();
+    }
 }
 
 void DeviceEmulator::set_read_delay(std::chrono::milliseconds delay) {

@@ -9,13 +9,15 @@
 
 namespace emu {
 
-void DeviceEmulator::on_write(fuse_req *req, const char *buf, size_t size) {
+void DeviceEmulator::on_write(fuse_req *req, const char *buf, size_t size, uint64_t fh) {
     int err = 0;
     std::vector<std::vector<uint8_t>> complete;
     {
         std::lock_guard lock(mu_);
         if (!present_) {
             err = ENODEV;
+        } else if ((err = dead_handle_locked(fh)) != 0) {
+            // err set
         } else if (write_fault_.take(&err)) {
             // err set
         } else if (mode_ == Mode::NetCdev && size > NET_CDEV_MAX_MESSAGE) {

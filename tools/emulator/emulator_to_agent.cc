@@ -39,7 +39,7 @@ void DeviceEmulator::timer_loop() {
     }
 }
 
-void DeviceEmulator::on_read(fuse_req *req, size_t size) {
+void DeviceEmulator::on_read(fuse_req *req, size_t size, uint64_t fh) {
     // Registered before taking mu_: it runs at once (taking mu_) when the
     // request was interrupted already.
     fuse_req_interrupt_func(req, op_interrupt, this);
@@ -49,6 +49,8 @@ void DeviceEmulator::on_read(fuse_req *req, size_t size) {
         std::lock_guard lock(mu_);
         if (!present_ || stopping_) {
             err = ENODEV;
+        } else if ((err = dead_handle_locked(fh)) != 0) {
+            // err set
         } else if (read_fault_.take(&err)) {
             // err set
         } else if (fails_at_offset_locked(&err)) {
@@ -56,7 +58,7 @@ void DeviceEmulator::on_read(fuse_req *req, size_t size) {
         } else if (fuse_req_interrupted(req)) {
             err = EINTR;
         } else if (size > 0 && !take_chunk_locked(size, &chunk)) {
-            held_reads_.push_back({req, size});
+            held_reads_.push_back({req, size, fh});
             return;
         }
     }
@@ -82,12 +84,12 @@ void DeviceEmulator::on_interrupt(fuse_req *req) {
     fuse_reply_err(req, EINTR);
 }
 
-void DeviceEmulator::on_poll(fuse_req *req, fuse_pollhandle *ph) {
+void DeviceEmulator::on_poll(fuse_req *req, fuse_pollhandle *ph, uint64_t fh) {
     unsigned revents = 0;
     fuse_pollhandle *drop = nullptr;
     {
         std::lock_guard lock(mu_);
-        if (!present_ || stopping_) {
+        if (!present_ || stopping_ || dead_handle_locked(fh) != 0) {
             revents = POLLERR | POLLHUP;
         } else {
             revents = POLLOUT | POLLWRNORM;
