@@ -47,9 +47,10 @@ while True: data, peer = udp.recvfrom(65536); udp.sendto(b'echo:' + data, peer)
 
 // Plays the agent up to one ending (argv[1]): refuse (a clean close before the answer), reset
 // (a reset before it) or cut (the answer and 7 bytes, then a reset); prints its port, then the
-// request it got in hex, or "no client" when none came within 2 s.
+// request it got in hex, or "no client" when none came within 2 s. Its listener stays until it
+// is stopped: the client tells the agent stopping by the listener gone.
 const char *const STAND_IN_PY = R"(
-import socket, struct, sys
+import signal, socket, struct, sys
 s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); s.settimeout(2)
 print(s.getsockname()[1], flush=True)
 try: c, _ = s.accept()
@@ -58,6 +59,7 @@ print(c.recv(64).hex(), flush=True)
 if sys.argv[1] == 'cut': c.sendall(bytes([1, 1]) + bytes(30) + b'partial')
 if sys.argv[1] != 'refuse': c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
 c.close()
+signal.pause()
 )";
 
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
@@ -203,7 +205,7 @@ TEST_F(ClientTest, StdioCarriesEveryByteInBothDeviceModes) {
 TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
     const std::string unused = std::to_string(free_tcp_port());
-    const std::string stand_in = "exec " CDEV_CONNECT_BINARY " -a %d 7001";
+    const std::string via_stand_in = "exec " CDEV_CONNECT_BINARY " -a %d 7001";
     const std::string request = "00011b59" + std::string(56, '0');  // type 0, source 1, port 7001
     const struct {
         std::string command;
@@ -221,38 +223,37 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
         {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT", ""},
         {client("-w 0.0005 7001"), 2, "-w wants seconds, at least 0.001, not 0.0005", ""},
         {"CDEV_AGENT_PORT=garbage " CDEV_CONNECT_BINARY " --help", 0, "Exit status: 0 success", ""},
-        {stand_in, 4, "the controller refused the link (the agent closed without an answer)", "",
-         0ms, "refuse"},
-        {stand_in, 5, "no answer: the agent reset the request before the controller answered", "",
-         0ms, "reset"},
-        {stand_in, 1, "link cut: reading from the agent: Connection reset by peer", "partial", 0ms,
-         "cut"},
-        {stand_in, 3, "127.0.0.1:%d is held by uid 64999, not by root", "", 0ms, "refuse", 64999,
-         "no client"},
+        {via_stand_in, 4, "the controller refused the link (the agent closed without an answer)",
+         "", 0ms, "refuse"},
+        {via_stand_in, 5, "no answer: the agent reset the request before the controller answered",
+         "", 0ms, "reset"},
+        {via_stand_in, 1, "link cut: reading from the agent: Connection reset by peer", "partial",
+         0ms, "cut"},
+        {via_stand_in, 3, "127.0.0.1:%d is held by uid 64999, not by root", "", 0ms, "refuse",
+         64999, "no client"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command + " " + (c.ending ? c.ending : ""));
         agent_->emu.set_read_delay(c.answer_delay);
-        std::unique_ptr<Process> agent;
+        std::unique_ptr<Process> fake;
         std::string command = c.command, message = c.message, port;
         if (c.ending != nullptr) {
-            agent = std::make_unique<Process>("exec python3 -u " + stand_in_ + " " + c.ending,
-                                              c.stand_in_uid);
-            ASSERT_TRUE(wait_until([&] { return agent->stdout_text().ends_with("\n"); }, 10s));
-            port = agent->stdout_text();
-            port.pop_back();
-            command.replace(command.find("%d"), 2, port);
-            if (message.find("%d") != std::string::npos)
-                message.replace(message.find("%d"), 2, port);
+            fake = std::make_unique<Process>("exec python3 -u " + stand_in_ + " " + c.ending,
+                                             c.stand_in_uid);
+            ASSERT_TRUE(wait_until([&] { return fake->stdout_text().ends_with("\n"); }, 10s));
+            port = fake->stdout_text().substr(0, fake->stdout_text().size() - 1);
+            for (std::string *s : {&command, &message}) {
+                if (size_t at = s->find("%d"); at != std::string::npos) s->replace(at, 2, port);
+            }
         }
         Process run(command + " </dev/null");
         EXPECT_EQ(run.wait_exit(20s), c.status) << run.stderr_text();
         EXPECT_NE((run.stdout_text() + run.stderr_text()).find(message), std::string::npos)
             << run.stderr_text();
         EXPECT_TRUE(c.status == 0 || run.stdout_text() == c.out) << run.stdout_text();
-        if (agent) {
-            EXPECT_EQ(agent->wait_exit(10s), 0) << agent->stderr_text();
-            EXPECT_EQ(agent->stdout_text(),
+        if (fake) {
+            EXPECT_TRUE(wait_until([&] { return count(fake->stdout_text(), "\n") == 2; }, 10s));
+            EXPECT_EQ(fake->stdout_text(),
                       port + "\n" + (c.stand_in_saw ? c.stand_in_saw : request) + "\n");
         }
     }
