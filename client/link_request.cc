@@ -54,7 +54,8 @@ bool wait_ended(Wait w, std::chrono::milliseconds wait, LinkAnswer *a) {
             break;
         case Wait::TimedOut:
             a->status = STATUS_NO_ANSWER;
-            a->error = "no answer from the controller within " + seconds_text(wait);
+            a->error = "no answer from the controller within " + seconds_text(wait) +
+                       " (it is slow or not answering, or the device is away)";
             break;
         case Wait::Failed:
             a->status = STATUS_IO_ERROR;
