@@ -127,18 +127,17 @@ struct Candidate {
 };
 
 // The running agents on other ports than the one tried first whose listener
-// is trusted;
-// *passed_over says why the others were not.
+// is trusted; *passed_over says why the others were not.
 std::vector<Candidate> trusted_agents(const ConnectOptions &o,
                                       const std::vector<RunningAgent> &agents,
                                       std::string *passed_over) {
     std::vector<Candidate> found;
     for (const RunningAgent &a : agents) {
-        Candidate c{a, {}, false};
-        std::string why;
         if (a.port == o.agent_port) {
             continue;
         }
+        Candidate c{a, {}, false};
+        std::string why;
         if (check_holder(o, a.port, &c.holder, &why) != Holder::Trusted) {
             *passed_over += "; cdev." + std::to_string(a.port) + ": " + why;
             continue;
@@ -194,10 +193,12 @@ std::vector<RunningAgent> find_running_agents() {
 AgentConnection connect_agent(const ConnectOptions &o) {
     AgentConnection c;
     PortHolder holder;
-    Holder first = check_holder(o, o.agent_port, &holder, &c.error);
-    if (first == Holder::Trusted && connect_holder(o.agent_port, holder, &c, &c.error)) {
+    std::string why_not_first;
+    Holder first = check_holder(o, o.agent_port, &holder, &why_not_first);
+    if (first == Holder::Trusted && connect_holder(o.agent_port, holder, &c, &why_not_first)) {
         return c;
     }
+    c.error = why_not_first;
     // A port given that someone else holds: no other agent is looked for.
     if (o.agent_port_chosen && first != Holder::Nobody) {
         return c;
@@ -218,7 +219,7 @@ AgentConnection connect_agent(const ConnectOptions &o) {
         for (const Candidate &f : found) {
             several.push_back(f.agent);
         }
-        c.error += "; several agents run, none of them as the service: " + agents_text(several) +
+        c.error += "; several agents run and none is clearly the service: " + agents_text(several) +
                    ": choose one with -a PORT";
     }
     std::string why;
@@ -226,8 +227,10 @@ AgentConnection connect_agent(const ConnectOptions &o) {
         c.error += why.empty() ? "" : "; " + why;
         return c;
     }
-    c.note =
-        "agent found as " + agents_text({pick->agent}) + (pick->service ? ", the service" : "");
+    // A squatter on the usual port is worth a word.
+    c.note = (first == Holder::Untrusted ? why_not_first + "; " : std::string()) +
+             "agent found as " + agents_text({pick->agent}) +
+             (pick->service ? ", the service" : "");
     c.error.clear();
     return c;
 }
