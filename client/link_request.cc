@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,10 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The agent gives up on a controller that does not answer after 26 checks
-// 200 ms apart, about 5.2 s, and closes without a word, as it does right
-// away for a refusal; a silent close this late is taken for its give-up.
-constexpr std::chrono::milliseconds AGENT_GIVE_UP{5000};
 constexpr size_t REPLY_CHUNK = 64 * 1024;
 
 enum class Wait { Readable, TimedOut, Stopped, Failed };
@@ -42,7 +37,7 @@ Wait wait_readable(int fd, Clock::time_point deadline, int stop_fd) {
 
 std::string seconds_text(Clock::duration d) {
     char text[32];
-    snprintf(text, sizeof(text), "%.1f s", std::chrono::duration<double>(d).count());
+    snprintf(text, sizeof(text), "%g s", std::chrono::duration<double>(d).count());
     return text;
 }
 
@@ -59,7 +54,8 @@ bool wait_ended(Wait w, std::chrono::milliseconds wait, LinkAnswer *a) {
             break;
         case Wait::TimedOut:
             a->status = STATUS_NO_ANSWER;
-            a->error = "no answer from the controller within " + seconds_text(wait);
+            a->error = "no answer from the controller within " + seconds_text(wait) +
+                       " (it is slow or not answering, or the device is away)";
             break;
         case Wait::Failed:
             a->status = STATUS_IO_ERROR;
@@ -69,31 +65,28 @@ bool wait_ended(Wait w, std::chrono::milliseconds wait, LinkAnswer *a) {
     return true;
 }
 
-// The agent closed before anything (or anything whole) came: a refusal, or,
-// that late, the agent giving up on the controller.
-void closed_silently(LinkAnswer *a, Clock::duration waited, const std::string &what) {
-    if (waited >= AGENT_GIVE_UP) {
-        a->status = STATUS_NO_ANSWER;
-        a->error = "no answer from the controller: the agent gave up after " + seconds_text(waited);
-    } else {
-        a->status = STATUS_REFUSED;
-        a->error = "the controller refused the link (" + what + ")";
-    }
-}
+constexpr const char *NOBODY_ANSWERED =
+    "no answer: the agent reset the request before the controller answered (the device is "
+    "away, or the controller is not running)";
 
-// One receive; false with *a filled in when the connection failed. A reset
-// counts as the agent's close, which it is.
-bool receive(int fd, uint8_t *buf, size_t n, ssize_t *got, LinkAnswer *a) {
+enum class Received { Data, Nothing, Closed, Reset, Failed };
+
+// One receive; *a is filled in on a reset or a failure.
+Received receive(int fd, uint8_t *buf, size_t n, ssize_t *got, LinkAnswer *a) {
     *got = recv(fd, buf, n, 0);
-    if (*got < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNRESET) {
-        a->status = STATUS_IO_ERROR;
-        a->error = std::string("reading from the agent: ") + strerror(errno);
-        return false;
+    if (*got > 0) {
+        return Received::Data;
     }
-    if (*got < 0 && errno == ECONNRESET) {
-        *got = 0;
+    if (*got == 0) {
+        return Received::Closed;
     }
-    return true;
+    int err = errno;
+    if (err == EAGAIN || err == EINTR) {
+        return Received::Nothing;
+    }
+    a->status = STATUS_IO_ERROR;
+    a->error = std::string("reading from the agent: ") + strerror(err);
+    return err == ECONNRESET ? Received::Reset : Received::Failed;
 }
 
 }  // namespace
@@ -138,22 +131,35 @@ bool send_whole(int fd, const void *data, size_t n, std::string *error) {
 
 LinkAnswer await_answer(int fd, std::chrono::milliseconds wait, int stop_fd) {
     LinkAnswer a;
-    Clock::time_point started = Clock::now();
+    Clock::time_point deadline = Clock::now() + wait;
     auto *bytes = reinterpret_cast<uint8_t *>(&a.header);
     size_t got = 0;
     while (got < MSG_HEADER_SIZE) {
         ssize_t n = 0;
-        if (wait_ended(wait_readable(fd, started + wait, stop_fd), wait, &a) ||
-            !receive(fd, bytes + got, MSG_HEADER_SIZE - got, &n, &a)) {
+        if (wait_ended(wait_readable(fd, deadline, stop_fd), wait, &a)) {
             return a;
         }
-        if (n == 0) {
-            closed_silently(&a, Clock::now() - started,
-                            got == 0 ? "the agent closed without an answer"
-                                     : "an answer of " + std::to_string(got) + " bytes");
-            return a;
+        switch (receive(fd, bytes + got, MSG_HEADER_SIZE - got, &n, &a)) {
+            case Received::Data:
+                got += static_cast<size_t>(n);
+                break;
+            case Received::Nothing:
+                break;
+            case Received::Closed:
+                a.status = STATUS_REFUSED;
+                a.closed_early = true;
+                a.error = "the controller refused the link (" +
+                          (got == 0 ? std::string("the agent closed without an answer")
+                                    : "an answer of " + std::to_string(got) + " bytes") +
+                          ")";
+                return a;
+            case Received::Reset:
+                a.status = STATUS_NO_ANSWER;
+                a.error = NOBODY_ANSWERED;
+                return a;
+            case Received::Failed:
+                return a;
         }
-        got += static_cast<size_t>(std::max<ssize_t>(n, 0));
     }
     if (a.header.type != MSG_TYPE_RESPONSE) {
         a.status = STATUS_REFUSED;
@@ -167,21 +173,38 @@ LinkAnswer await_answer(int fd, std::chrono::milliseconds wait, int stop_fd) {
 
 LinkAnswer await_reply(int fd, std::chrono::milliseconds wait, int stop_fd) {
     LinkAnswer a;
-    Clock::time_point started = Clock::now();
+    Clock::time_point deadline = Clock::now() + wait;
     uint8_t buf[REPLY_CHUNK];
     while (true) {
         ssize_t n = 0;
-        if (wait_ended(wait_readable(fd, started + wait, stop_fd), wait, &a) ||
-            !receive(fd, buf, sizeof(buf), &n, &a)) {
+        if (wait_ended(wait_readable(fd, deadline, stop_fd), wait, &a)) {
             return a;
         }
-        if (n == 0) {
-            a.status = STATUS_OK;
-            if (a.reply.empty() && Clock::now() - started >= AGENT_GIVE_UP) {
-                closed_silently(&a, Clock::now() - started, "no reply");
-            }
-            return a;
+        switch (receive(fd, buf, sizeof(buf), &n, &a)) {
+            case Received::Data:
+                a.reply.insert(a.reply.end(), buf, buf + n);
+                break;
+            case Received::Nothing:
+                break;
+            case Received::Closed:
+                a.status = STATUS_OK;
+                a.closed_early = a.reply.empty();
+                return a;
+            case Received::Reset:
+                // Part of a reply is no reply: nothing goes back to the sender.
+                a.status = a.reply.empty() ? STATUS_NO_ANSWER : STATUS_IO_ERROR;
+                a.error = a.reply.empty() ? NOBODY_ANSWERED
+                                          : "the reply was cut: the agent reset the request";
+                a.reply.clear();
+                return a;
+            case Received::Failed:
+                a.reply.clear();
+                return a;
         }
-        a.reply.insert(a.reply.end(), buf, buf + std::max<ssize_t>(n, 0));
     }
+}
+
+void agent_went_away(LinkAnswer *a) {
+    a->status = STATUS_NO_ANSWER;
+    a->error = "no answer: the agent went away before the controller answered";
 }

@@ -19,9 +19,14 @@ std::vector<uint8_t> forward_request(uint16_t port, const uint8_t *payload, size
 // Sends all n bytes on a non-blocking socket; false with *error.
 bool send_whole(int fd, const void *data, size_t n, std::string *error);
 
+// How the agent ends a link tells what happened: before the answer, a
+// clean close is the controller's refusal and a reset means no controller
+// answered (the device is away, or the controller is not running); after
+// it, a reset means the link was cut.
 struct LinkAnswer {
     int status = 0;              // STATUS_OK, STATUS_REFUSED, STATUS_NO_ANSWER or STATUS_IO_ERROR
     bool stopped = false;        // stop_fd became readable first
+    bool closed_early = false;   // a clean close before any answer: also if the agent stopped
     msg_header header{};         // await_answer: the controller's response
     std::vector<uint8_t> reply;  // await_reply: what the agent wrote before closing
     std::string error;
@@ -31,3 +36,7 @@ struct LinkAnswer {
 LinkAnswer await_answer(int fd, std::chrono::milliseconds wait, int stop_fd);
 // Reads everything the agent writes until it closes the connection.
 LinkAnswer await_reply(int fd, std::chrono::milliseconds wait, int stop_fd);
+
+// For a clean close before any answer while the agent is gone: the agent
+// stopped, the controller did not refuse.
+void agent_went_away(LinkAnswer *a);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "cdev_version.h"
+#include "client/agent_trust.h"
 #include "client/exit_status.h"
 #include "client/modes.h"
 #include "client/options.h"
@@ -47,7 +48,14 @@ int run_stdio(const ConnectOptions &options) {
 int main(int argc, char **argv) {
     ConnectOptions options;
     std::string error;
-    switch (parse_options(argc, argv, getenv("CDEV_AGENT_PORT"), &options, &error)) {
+    ConnectEnv env;
+    env.agent_port = getenv("CDEV_AGENT_PORT");
+    env.agent_user = getenv("CDEV_AGENT_USER");
+    ParseOutcome outcome = parse_options(argc, argv, env, &options, &error);
+    if (outcome == ParseOutcome::Run && !resolve_agent_user(&options, &error)) {
+        outcome = ParseOutcome::Error;
+    }
+    switch (outcome) {
         case ParseOutcome::Help:
             printf("%s\n%s", synopsis_text(), help_text());
             return STATUS_OK;

@@ -12,6 +12,11 @@
 namespace {
 
 constexpr double MAX_SECONDS = 86400;
+// -w: a shorter wait could not be told apart from none.
+constexpr double MIN_ANSWER_WAIT = 0.001;
+constexpr unsigned long MAX_LINKS = 65535;
+// A long option with no letter of its own.
+constexpr int AGENT_USER_OPTION = 256;
 
 bool parse_port(const std::string &text, uint16_t *port) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -26,16 +31,26 @@ bool parse_port(const std::string &text, uint16_t *port) {
     return true;
 }
 
-bool parse_seconds(const char *text, bool zero_allowed, std::chrono::milliseconds *out) {
+bool parse_seconds(const char *text, double minimum, std::chrono::milliseconds *out) {
     char *end = nullptr;
     errno = 0;
     double value = strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0 ||
-        value > MAX_SECONDS || (value == 0 && !zero_allowed)) {
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value < minimum ||
+        value > MAX_SECONDS) {
         return false;
     }
     *out = std::chrono::milliseconds(static_cast<int64_t>(std::llround(value * 1000)));
     return true;
+}
+
+bool parse_count(const std::string &text, size_t *count) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    unsigned long value = strtoul(text.c_str(), nullptr, 10);
+    *count = value;
+    return value >= 1 && value <= MAX_LINKS;
 }
 
 // [ADDRESS:]LOCAL_PORT:PORT, the address possibly an IPv6 one in brackets.
@@ -72,10 +87,9 @@ ParseOutcome fail(std::string *error, const std::string &why) {
 }  // namespace
 
 const char *synopsis_text() {
-    return "usage: cdev-connect [-v] [-a AGENT_PORT] [-w SECONDS] [-q SECONDS] PORT\n"
-           "       cdev-connect [-v] [-a AGENT_PORT] [-w SECONDS] [-q SECONDS] "
-           "-L [ADDRESS:]LOCAL_PORT:PORT\n"
-           "       cdev-connect [-v] [-a AGENT_PORT] [-w SECONDS] -U [ADDRESS:]LOCAL_PORT:PORT\n";
+    return "usage: cdev-connect [OPTION]... PORT\n"
+           "       cdev-connect [OPTION]... [-m COUNT] -L [ADDRESS:]LOCAL_PORT:PORT\n"
+           "       cdev-connect [OPTION]... [-m COUNT] -U [ADDRESS:]LOCAL_PORT:PORT\n";
 }
 
 const char *help_text() {
@@ -84,9 +98,16 @@ const char *help_text() {
            "  -L FORWARD   accept TCP clients on ADDRESS:LOCAL_PORT, one link each\n"
            "  -U FORWARD   send each datagram on ADDRESS:LOCAL_PORT as a one-shot request,\n"
            "               the reply back to its sender (ADDRESS defaults to 127.0.0.1)\n"
+           "  -m COUNT     at most COUNT links (-L) or requests (-U) at once (default 64);\n"
+           "               more clients are refused, datagrams dropped\n"
            "  -a PORT      the agent's port (else CDEV_AGENT_PORT, else 7350, else a\n"
            "               running agent's port, from its process name cdev.<port>)\n"
-           "  -w SECONDS   wait this long for the controller's answer (default 6)\n"
+           "  --agent-user NAME\n"
+           "               the account the agent runs as besides root (else CDEV_AGENT_USER,\n"
+           "               else " CDEV_SERVICE_ACCOUNT
+           "); a port held by anyone else is refused\n"
+           "  -w SECONDS   wait this long for the controller's answer (default 6, at least\n"
+           "               0.001)\n"
            "  -q SECONDS   after the input ended, end the link once the controller has\n"
            "               been quiet this long (default: stdio waits for the controller\n"
            "               to close; -L ends a link when its client closes)\n"
@@ -94,28 +115,27 @@ const char *help_text() {
            "  -h, --help   this text\n"
            "  -V, --version\n"
            "\n"
-           "Exit status: 0 success, 1 I/O error, 2 usage error, 3 agent not reachable,\n"
-           "4 the controller refused the link, 5 no answer in time.\n";
+           "Exit status: 0 success, 1 I/O error or a link cut, 2 usage error, 3 no trusted\n"
+           "agent reachable, 4 the controller refused the link, 5 no answer (in time, or\n"
+           "the device is away or the controller not running).\n";
 }
 
-ParseOutcome parse_options(int argc, char **argv, const char *env_agent_port, ConnectOptions *o,
+ParseOutcome parse_options(int argc, char **argv, const ConnectEnv &env, ConnectOptions *o,
                            std::string *error) {
-    static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"max-links", required_argument, nullptr, 'm'},
+        {"agent-user", required_argument, nullptr, AGENT_USER_OPTION},
+        {nullptr, 0, nullptr, 0}};
     *o = ConnectOptions{};
     o->agent_port = CDEV_DEFAULT_AGENT_PORT;
-    if (env_agent_port != nullptr && *env_agent_port != '\0') {
-        if (!parse_port(env_agent_port, &o->agent_port)) {
-            return fail(error, std::string("CDEV_AGENT_PORT is not a port: ") + env_agent_port);
-        }
-        o->agent_port_chosen = true;
-    }
     bool mode_given = false;
+    bool max_given = false;
     optind = 1;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+a:w:q:L:U:vhV", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+a:w:q:L:U:m:vhV", long_options, nullptr)) != -1) {
         switch (c) {
             case 'a':
                 if (!parse_port(optarg, &o->agent_port)) {
@@ -123,19 +143,34 @@ ParseOutcome parse_options(int argc, char **argv, const char *env_agent_port, Co
                 }
                 o->agent_port_chosen = true;
                 break;
+            case AGENT_USER_OPTION:
+                if (*optarg == '\0') {
+                    return fail(error, "--agent-user wants an account name");
+                }
+                o->agent_user = optarg;
+                o->agent_user_chosen = true;
+                break;
             case 'w':
-                if (!parse_seconds(optarg, false, &o->answer_wait)) {
-                    return fail(error, std::string("-w wants seconds above 0, not ") + optarg);
+                if (!parse_seconds(optarg, MIN_ANSWER_WAIT, &o->answer_wait)) {
+                    return fail(error,
+                                std::string("-w wants seconds, at least 0.001, not ") + optarg);
                 }
                 break;
             case 'q': {
                 std::chrono::milliseconds linger;
-                if (!parse_seconds(optarg, true, &linger)) {
+                if (!parse_seconds(optarg, 0, &linger)) {
                     return fail(error, std::string("-q wants seconds, not ") + optarg);
                 }
                 o->linger = linger;
                 break;
             }
+            case 'm':
+                if (!parse_count(optarg, &o->max_links)) {
+                    return fail(error,
+                                std::string("-m wants a count from 1 to 65535, not ") + optarg);
+                }
+                max_given = true;
+                break;
             case 'L':
             case 'U':
                 if (mode_given) {
@@ -160,12 +195,26 @@ ParseOutcome parse_options(int argc, char **argv, const char *env_agent_port, Co
                                        (optind > 1 ? argv[optind - 1] : "?"));
         }
     }
+    // The command line wins over the environment.
+    if (!o->agent_port_chosen && env.agent_port != nullptr && *env.agent_port != '\0') {
+        if (!parse_port(env.agent_port, &o->agent_port)) {
+            return fail(error, std::string("CDEV_AGENT_PORT is not a port: ") + env.agent_port);
+        }
+        o->agent_port_chosen = true;
+    }
+    if (!o->agent_user_chosen && env.agent_user != nullptr && *env.agent_user != '\0') {
+        o->agent_user = env.agent_user;
+        o->agent_user_chosen = true;
+    }
     int rest = argc - optind;
     if (o->mode == ConnectMode::UdpRelay && o->linger) {
         return fail(error, "-q has no meaning with -U: a request ends with its reply");
     }
     if (mode_given) {
         return rest == 0 ? ParseOutcome::Run : fail(error, "unexpected argument with -L or -U");
+    }
+    if (max_given) {
+        return fail(error, "-m goes with -L or -U: standard input and output make one link");
     }
     if (rest != 1) {
         return fail(error, "give one controller PORT, or -L or -U");

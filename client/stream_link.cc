@@ -10,9 +10,14 @@
 namespace {
 
 // The status and the report's ending for how a relay ended.
-int relay_outcome(const RelayResult &r, const StreamSide &side, std::string *end) {
+int relay_outcome(const RelayResult &r, const StreamSide &side, const AgentConnection &agent,
+                  std::string *end) {
     switch (r.end) {
         case RelayEnd::LinkClosed:
+            if (!agent_still_there(agent)) {
+                *end = "link cut: the agent went away; data may be lost";
+                return STATUS_IO_ERROR;
+            }
             *end = "closed by the controller";
             return STATUS_OK;
         case RelayEnd::InputEnded:
@@ -24,8 +29,10 @@ int relay_outcome(const RelayResult &r, const StreamSide &side, std::string *end
         case RelayEnd::Stopped:
             *end = "stopped";
             return STATUS_OK;
-        case RelayEnd::LocalFailed:
         case RelayEnd::LinkFailed:
+            *end = "link cut: " + r.error + "; data may be lost";
+            return STATUS_IO_ERROR;
+        case RelayEnd::LocalFailed:
             break;
     }
     *end = r.error;
@@ -38,7 +45,7 @@ int run_stream_link(const ConnectOptions &options, const StreamSide &side) {
     LinkReport report;
     report.from = side.from;
     report.controller_port = options.controller_port;
-    AgentConnection agent = connect_agent(options.agent_port, options.agent_port_chosen);
+    AgentConnection agent = connect_agent(options);
     if (agent.fd < 0) {
         report.end = agent.error;
         print_report(report, true, options.verbose);
@@ -54,6 +61,9 @@ int run_stream_link(const ConnectOptions &options, const StreamSide &side) {
         answer.status = STATUS_IO_ERROR;
     } else {
         answer = await_answer(agent.fd, options.answer_wait, side.stop_fd);
+    }
+    if (answer.closed_early && !agent_still_there(agent)) {
+        agent_went_away(&answer);
     }
     if (answer.status != STATUS_OK || answer.stopped) {
         close_socket(agent.fd);
@@ -74,7 +84,7 @@ int run_stream_link(const ConnectOptions &options, const StreamSide &side) {
     close_socket(agent.fd);
     report.bytes_out = result.bytes_out;
     report.bytes_in = result.bytes_in;
-    int status = relay_outcome(result, side, &report.end);
+    int status = relay_outcome(result, side, agent, &report.end);
     print_report(report, status != STATUS_OK, options.verbose);
     return status;
 }

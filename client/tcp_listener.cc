@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #include "client/agent_connect.h"
 #include "client/exit_status.h"
+#include "client/link_cap.h"
 #include "client/link_report.h"
 #include "client/local_socket.h"
 #include "client/modes.h"
@@ -23,6 +25,13 @@ constexpr int REAP_INTERVAL_MS = 1000;
 // After a failed accept (out of descriptors, say) the next waits this long.
 constexpr int ACCEPT_RETRY_MS = 100;
 
+// Closes with a reset: the peer cannot take it for a normal end.
+void reset_socket(int fd) {
+    linger reset = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    close(fd);
+}
+
 void serve_client(const ConnectOptions &options, int fd, const std::string &from, int stop_fd) {
     StreamSide side;
     side.from = from;
@@ -32,12 +41,19 @@ void serve_client(const ConnectOptions &options, int fd, const std::string &from
     // Without -q the client's end of stream ends its link.
     side.linger = options.linger.value_or(std::chrono::milliseconds(0));
     side.input_end = "closed by the client";
-    run_stream_link(options, side);
-    close_socket(fd);
+    int status = run_stream_link(options, side);
+    // The client learns the end as the agent tells it: a clean close for a
+    // normal end or a refusal, a reset where something was lost.
+    if (status == STATUS_OK || status == STATUS_REFUSED) {
+        close_socket(fd);
+    } else {
+        reset_socket(fd);
+    }
 }
 
 // Accepts every waiting client; false after an accept failure worth a pause.
-bool accept_clients(const ConnectOptions &options, int listen_fd, int stop_fd, Workers *workers) {
+bool accept_clients(const ConnectOptions &options, int listen_fd, int stop_fd, Workers *workers,
+                    LinkCap *cap) {
     while (true) {
         sockaddr_storage peer{};
         socklen_t len = sizeof(peer);
@@ -49,6 +65,11 @@ bool accept_clients(const ConnectOptions &options, int listen_fd, int stop_fd, W
             }
             print_note(std::string("accepting a client: ") + strerror(errno));
             return false;
+        }
+        workers->reap();
+        if (!admit(cap, workers->size())) {
+            reset_socket(fd);  // not an empty answer
+            continue;
         }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -82,6 +103,7 @@ int run_tcp_listener(const ConnectOptions &options) {
                    std::to_string(options.controller_port));
     }
     Workers workers;
+    LinkCap cap{options.max_links, "links", "refused", "clients"};
     int pause_ms = 0;
     while (true) {
         pollfd fds[2] = {{stop_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
@@ -91,12 +113,14 @@ int run_tcp_listener(const ConnectOptions &options) {
             break;
         }
         if (n > 0 && fds[1].revents != 0 &&
-            !accept_clients(options, listen_fd, stop_fd, &workers)) {
+            !accept_clients(options, listen_fd, stop_fd, &workers, &cap)) {
             pause_ms = ACCEPT_RETRY_MS;
         }
         workers.reap();
+        note_room(&cap, workers.size());
     }
     close(listen_fd);
     workers.join_all();
+    note_room(&cap, 0);
     return STATUS_OK;
 }

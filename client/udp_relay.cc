@@ -11,6 +11,7 @@
 
 #include "client/agent_connect.h"
 #include "client/exit_status.h"
+#include "client/link_cap.h"
 #include "client/link_report.h"
 #include "client/link_request.h"
 #include "client/local_socket.h"
@@ -38,7 +39,7 @@ struct Datagram {
 // One request through the agent; the report's ending and whether it failed.
 bool forward_one(const ConnectOptions &options, const Datagram &d, int stop_fd, LinkReport *report,
                  std::vector<uint8_t> *reply) {
-    AgentConnection agent = connect_agent(options.agent_port, options.agent_port_chosen);
+    AgentConnection agent = connect_agent(options);
     if (agent.fd < 0) {
         report->end = agent.error;
         return true;
@@ -55,6 +56,9 @@ bool forward_one(const ConnectOptions &options, const Datagram &d, int stop_fd, 
         answer.status = STATUS_IO_ERROR;
     }
     close_socket(agent.fd);
+    if (answer.closed_early && !agent_still_there(agent)) {
+        agent_went_away(&answer);
+    }
     if (answer.status != STATUS_OK || answer.stopped) {
         report->end = answer.error;
         return answer.status != STATUS_OK;
@@ -85,7 +89,7 @@ void serve_datagram(const ConnectOptions &options, int udp_fd, const Datagram &d
 
 // Takes every waiting datagram and starts its request.
 void receive_datagrams(const ConnectOptions &options, int udp_fd, int stop_fd, Workers *workers,
-                       std::vector<uint8_t> *buf) {
+                       LinkCap *cap, std::vector<uint8_t> *buf) {
     while (true) {
         Datagram d;
         d.sender_len = sizeof(d.sender);
@@ -99,6 +103,10 @@ void receive_datagrams(const ConnectOptions &options, int udp_fd, int stop_fd, W
             print_note("datagram of " + std::to_string(n) + " bytes from " + from +
                        " dropped: a one-shot request carries at most " +
                        std::to_string(MAX_FORWARD_PAYLOAD));
+            continue;
+        }
+        workers->reap();
+        if (!admit(cap, workers->size())) {
             continue;
         }
         d.payload.assign(buf->begin(), buf->begin() + n);
@@ -131,6 +139,7 @@ int run_udp_relay(const ConnectOptions &options) {
                    std::to_string(options.controller_port));
     }
     Workers workers;
+    LinkCap cap{options.max_links, "requests", "dropped", "datagrams"};
     std::vector<uint8_t> buf(MAX_DATAGRAM);
     while (true) {
         pollfd fds[2] = {{stop_fd, POLLIN, 0}, {udp_fd, POLLIN, 0}};
@@ -139,11 +148,13 @@ int run_udp_relay(const ConnectOptions &options) {
             break;
         }
         if (n > 0 && fds[1].revents != 0) {
-            receive_datagrams(options, udp_fd, stop_fd, &workers, &buf);
+            receive_datagrams(options, udp_fd, stop_fd, &workers, &cap, &buf);
         }
         workers.reap();
+        note_room(&cap, workers.size());
     }
     workers.join_all();
+    note_room(&cap, 0);
     close(udp_fd);
     return STATUS_OK;
 }

@@ -17,7 +17,8 @@ class Workers {
 
     // False when no thread could be started; body did not run then.
     bool start(std::function<void()> body);
-    void reap();  // joins the finished ones
+    void reap();                                     // joins the finished ones
+    size_t size() const { return workers_.size(); }  // running, or finished and not reaped
     void join_all();
 
   private:

@@ -1,10 +1,16 @@
 // cdev-connect between real peers (curl, python3's http.server, TCP and UDP
 // echo services) and the real agent on the emulated device and controller.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -37,6 +43,23 @@ udp.bind(('127.0.0.1', 0)); silent.bind(('127.0.0.1', 0))
 print(tcp.server_address[1], web.server_address[1], udp.getsockname()[1], silent.getsockname()[1])
 for s in (tcp, web): threading.Thread(target=s.serve_forever, daemon=True).start()
 while True: data, peer = udp.recvfrom(65536); udp.sendto(b'echo:' + data, peer)
+)";
+
+// Plays the agent up to one ending (argv[1]): refuse (a clean close before the answer), reset
+// (a reset before it) or cut (the answer and 7 bytes, then a reset); prints its port, then the
+// request it got in hex, or "no client" when none came within 2 s. Its listener stays until it
+// is stopped: the client tells the agent stopping by the listener gone.
+const char *const STAND_IN_PY = R"(
+import signal, socket, struct, sys
+s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); s.settimeout(2)
+print(s.getsockname()[1], flush=True)
+try: c, _ = s.accept()
+except socket.timeout: sys.exit(print('no client'))
+print(c.recv(64).hex(), flush=True)
+if sys.argv[1] == 'cut': c.sendall(bytes([1, 1]) + bytes(30) + b'partial')
+if sys.argv[1] != 'refuse': c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+c.close()
+signal.pause()
 )";
 
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
@@ -77,14 +100,18 @@ size_t count(const std::string &text, const std::string &needle) {
     return n;
 }
 
-// A bash command line run as a harness process; "exec" makes signals reach the program.
+// A bash command line run as a harness process, as root or as a uid with no account; "exec"
+// makes signals reach the program.
 struct Process : AgentProcess {
-    explicit Process(const std::string &command) : AgentProcess(bash(command)) { start(); }
-    static AgentOptions bash(const std::string &command) {
+    explicit Process(const std::string &command, uid_t uid = 0) : AgentProcess(bash(command, uid)) {
+        start();
+    }
+    static AgentOptions bash(const std::string &command, uid_t uid) {
         AgentOptions o;
         o.program = "/bin/bash";
         o.args = {"-o", "pipefail", "-c", command};
         o.make_log_dir = false;
+        o.run_as_uid = o.run_as_gid = uid;
         return o;
     }
     void stop() {
@@ -135,6 +162,7 @@ class ClientTest : public ::testing::Test {
     }
 
     TempDir scratch_;
+    std::string stand_in_ = put_file(scratch_.path + "/stand_in.py", STAND_IN_PY);
     Process services_{"exec python3 -u " + put_file(scratch_.path + "/services.py", SERVICES_PY) +
                       " " + scratch_.path};
     std::map<uint16_t, uint16_t> port_map_;
@@ -173,31 +201,70 @@ TEST_F(ClientTest, StdioCarriesEveryByteInBothDeviceModes) {
     }
 }
 
+// Real peers, then a stand-in for the agent's endings (%d: its port), and a squatter.
 TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
     const std::string unused = std::to_string(free_tcp_port());
+    const std::string via_stand_in = "exec " CDEV_CONNECT_BINARY " -a %d 7001";
+    const std::string request = "00011b59" + std::string(56, '0');  // type 0, source 1, port 7001
     const struct {
         std::string command;
         int status;
-        std::string message;
-        std::chrono::milliseconds answer_delay;  // of the controller's answers
+        std::string message, out;  // in stdout or stderr; all of stdout on a failure
+        std::chrono::milliseconds answer_delay = 0ms;  // of the controller's answers
+        const char *ending = nullptr;                  // of the stand-in agent
+        uid_t stand_in_uid = 0;
+        const char *stand_in_saw = nullptr;  // null: the request
     } cases[] = {
-        {client("7009"), 4, "the controller refused the link", 0ms},
-        {client("-a " + unused + " 7001"), 3, "agent not reachable on 127.0.0.1:" + unused, 0ms},
-        {client("-w 0.1 7001"), 5, "no answer from the controller within", 1000ms},
-        // The agent gives up after about 5.2 s: no answer, not a refusal.
-        {client("7001"), 5, "no answer from the controller: the agent gave up after", 10000ms},
-        {client(""), 2, "give one controller PORT", 0ms},
-        {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT", 0ms},
+        {client("7009"), 4, "the controller refused the link", ""},
+        {client("-a " + unused + " 7001"), 3, "agent not reachable on 127.0.0.1:" + unused, ""},
+        {client("-w 0.1 7001"), 5, "no answer from the controller within 0.1 s", "", 1000ms},
+        {client(""), 2, "give one controller PORT", ""},
+        {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT", ""},
+        {client("-w 0.0005 7001"), 2, "-w wants seconds, at least 0.001, not 0.0005", ""},
+        {"CDEV_AGENT_PORT=garbage " CDEV_CONNECT_BINARY " --help", 0, "Exit status: 0 success", ""},
+        {via_stand_in, 4, "the controller refused the link (the agent closed without an answer)",
+         "", 0ms, "refuse"},
+        {via_stand_in, 5, "no answer: the agent reset the request before the controller answered",
+         "", 0ms, "reset"},
+        {via_stand_in, 1, "link cut: reading from the agent: Connection reset by peer", "partial",
+         0ms, "cut"},
+        {via_stand_in, 3, "127.0.0.1:%d is held by uid 64999, not by root", "", 0ms, "refuse",
+         64999, "no client"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.command);
+        SCOPED_TRACE(c.command + " " + (c.ending ? c.ending : ""));
         agent_->emu.set_read_delay(c.answer_delay);
-        Process run(c.command + " </dev/null");
+        std::unique_ptr<Process> fake;
+        std::string command = c.command, message = c.message, port;
+        if (c.ending != nullptr) {
+            fake = std::make_unique<Process>("exec python3 -u " + stand_in_ + " " + c.ending,
+                                             c.stand_in_uid);
+            ASSERT_TRUE(wait_until([&] { return fake->stdout_text().ends_with("\n"); }, 10s));
+            port = fake->stdout_text().substr(0, fake->stdout_text().size() - 1);
+            for (std::string *s : {&command, &message}) {
+                if (size_t at = s->find("%d"); at != std::string::npos) s->replace(at, 2, port);
+            }
+        }
+        Process run(command + " </dev/null");
         EXPECT_EQ(run.wait_exit(20s), c.status) << run.stderr_text();
-        EXPECT_NE(run.stderr_text().find(c.message), std::string::npos) << run.stderr_text();
-        EXPECT_TRUE(run.stdout_text().empty());
+        EXPECT_NE((run.stdout_text() + run.stderr_text()).find(message), std::string::npos)
+            << run.stderr_text();
+        EXPECT_TRUE(c.status == 0 || run.stdout_text() == c.out) << run.stdout_text();
+        if (fake) {
+            EXPECT_TRUE(wait_until([&] { return count(fake->stdout_text(), "\n") == 2; }, 10s));
+            EXPECT_EQ(fake->stdout_text(),
+                      port + "\n" + (c.stand_in_saw ? c.stand_in_saw : request) + "\n");
+        }
     }
+    // The agent stopped while a link is idle: the link was cut, it did not end.
+    std::string fifo = scratch_.path + "/idle";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Process idle("exec " + client("7001") + " <>" + fifo);
+    ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 1; }, 10s));
+    stop_agent_cleanly(*agent_);
+    EXPECT_EQ(idle.wait_exit(10s), 1);
+    EXPECT_NE(idle.stderr_text().find("link cut"), std::string::npos) << idle.stderr_text();
 }
 
 // curl fetches a file through one listener; 50 clients of another are served until SIGTERM.
@@ -240,6 +307,17 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     // A client whose link the controller refuses is let go at once.
     auto refused = start_listener("-L %d:7009", &refused_port);
     EXPECT_TRUE(closed_by_peer(connect_loopback(refused_port)));
+
+    // At one link at most, two more clients are refused, with one line for both.
+    int capped_port;
+    auto capped = start_listener("-L %d:7001 -m 1", &capped_port);
+    int first = connect_loopback(capped_port);
+    ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 1; }, 10s));
+    EXPECT_TRUE(closed_by_peer(connect_loopback(capped_port)));
+    EXPECT_TRUE(closed_by_peer(connect_loopback(capped_port)));
+    close(first);
+    EXPECT_TRUE(capped->wait_err("2 clients refused at the cap of 1 link\n"));
+    EXPECT_EQ(count(capped->stderr_text(), "1 link at once, the most -m allows"), 1u);
 }
 
 TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
@@ -251,7 +329,7 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
         std::string ending, link_end;
     } cases[] = {
         {"-U %d:7003 -w 6", 6, "echo:", "answered", "answered"},
-        {"-U %d:7004 -w 2", 2, "", "no answer from the controller within 2.0 s", "no reply"}};
+        {"-U %d:7004 -w 2", 2, "", "no answer from the controller within 2 s", "no reply"}};
     Bytes payload = stream_bytes(3, 1400);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ending);
@@ -278,6 +356,52 @@ TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
         EXPECT_EQ(links[i].end, cases[i].link_end);
         EXPECT_EQ(links[i].kind, ctl::LinkKind::Forward);
         EXPECT_EQ(links[i].sum_from_agent, fnv1a(payload));
+    }
+}
+
+// A network of the test's own for this thread and what it starts, with loopback up: no other
+// test's agent listens there, and port 7350 is free.
+struct PrivateNetwork {
+    int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    PrivateNetwork() {
+        EXPECT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
+        ifreq lo{};
+        strcpy(lo.ifr_name, "lo");
+        lo.ifr_flags = IFF_UP;
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(ioctl(fd, SIOCSIFFLAGS, &lo), 0) << strerror(errno);
+        close(fd);
+    }
+    ~PrivateNetwork() {
+        setns(home, CLONE_NEWNET);
+        close(home);
+    }
+};
+
+// Without a port given, the agent is looked for by its process name: the only one running is
+// taken (its controller refuses the link), and of two neither is picked.
+TEST(ClientSearchTest, TakesTheOnlyAgentAndNeverPicksOneOfSeveral) {
+    PrivateNetwork network;
+    std::unique_ptr<AgentOnEmulator> agents[2];
+    std::unique_ptr<ctl::Controller> controllers[2];
+    std::string found[2];
+    for (int i = 0; i < 2; ++i) {
+        agents[i] = std::make_unique<AgentOnEmulator>();
+        controllers[i] = std::make_unique<ctl::Controller>(&agents[i]->emu, ctl::Options{});
+        std::string error;
+        ASSERT_TRUE(controllers[i]->start(&error)) << error;
+        ASSERT_TRUE(agents[i]->start()) << agents[i]->agent.log();
+        found[i] = "cdev." + std::to_string(agents[i]->agent_port()) + " (pid " +
+                   std::to_string(agents[i]->agent.pid()) + ")";
+        Process run("exec " CDEV_CONNECT_BINARY " -v 7001 </dev/null");
+        EXPECT_EQ(run.wait_exit(20s), i == 0 ? 4 : 3) << run.stderr_text();
+        std::string expected = i == 0 ? "agent found as " + found[0]
+                                      : "several agents run and none is clearly the service: ";
+        if (i == 1) {
+            bool first_lower = agents[0]->agent_port() < agents[1]->agent_port();
+            expected += found[first_lower ? 0 : 1] + ", " + found[first_lower ? 1 : 0];
+        }
+        EXPECT_NE(run.stderr_text().find(expected), std::string::npos) << run.stderr_text();
     }
 }
 
