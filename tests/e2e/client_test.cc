@@ -215,10 +215,13 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
         const char *ending = nullptr;                  // of the stand-in agent
         uid_t stand_in_uid = 0;
         const char *stand_in_saw = nullptr;  // null: the request
+        bool device_away = false;
     } cases[] = {
         {client("7009"), 4, "the controller refused the link", ""},
         {client("-a " + unused + " 7001"), 3, "agent not reachable on 127.0.0.1:" + unused, ""},
         {client("-w 0.1 7001"), 5, "no answer from the controller within 0.1 s", "", 1000ms},
+        {client("7001"), 5, "no answer: the agent reset the request", "", 0ms, nullptr, 0, nullptr,
+         true},
         {client(""), 2, "give one controller PORT", ""},
         {client("-L 127.0.0.1:99999:22"), 2, "-L wants [ADDRESS:]LOCAL_PORT:PORT", ""},
         {client("-w 0.0005 7001"), 2, "-w wants seconds, at least 0.001, not 0.0005", ""},
@@ -235,6 +238,7 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command + " " + (c.ending ? c.ending : ""));
         agent_->emu.set_read_delay(c.answer_delay);
+        agent_->emu.set_present(!c.device_away);
         std::unique_ptr<Process> fake;
         std::string command = c.command, message = c.message, port;
         if (c.ending != nullptr) {
