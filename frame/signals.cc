@@ -15,6 +15,7 @@
 
 #include "frame/log.h"
 #include "frame/workers.h"
+#include "transport/capture.h"
 #include "transport/device.h"
 
 std::atomic<int> g_server_fd{-1};
@@ -138,6 +139,7 @@ void clean_up() {
         close_shared_fd(server_fd);
     }
     cdev_free_send_buf();
+    capture_stop();
     close_log();
     pthread_mutex_unlock(&clean_up_mutex);
 }
