@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -325,6 +327,50 @@ TEST_P(ClientTunnel, ForwardRequestIsOneShot) {
 
     // The established link is untouched by the one-shot exchange.
     exchange(a, other, stream_bytes(7, 5000), stream_bytes(8, 5000));
+}
+
+// Captures bounded to two files of 1,000,000 bytes, in a directory of their own.
+class CaptureRing : public StartedAgent {
+  protected:
+    CaptureRing()
+        : StartedAgent(
+              {"--capture", "ring/cdev.pcap", "--capture-size", "1", "--capture-files", "2"}) {
+        std::filesystem::create_directory(dir);
+    }
+    const std::string dir = a.agent.workdir() + "/ring";
+};
+INSTANTIATE_TEST_SUITE_P(Modes, CaptureRing, ::testing::Values(Mode::NetCdev), mode_name);
+
+// Two files, named as tcpdump names them, each within the bound and made of
+// whole records only.
+TEST_P(CaptureRing, KeepsTwoFilesWithinTheBound) {
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x11223344, &link));
+    exchange(a, link, stream_bytes(1, 3 << 20), stream_bytes(2, 1 << 20));
+    stop_agent_cleanly(a);
+    std::set<std::string> names;
+    for (const auto &file : std::filesystem::directory_iterator(dir)) {
+        names.insert(file.path().filename());
+        uint64_t size = file.file_size(), records = 24;  // the file's header, then each record's
+        for (const auto &row : decoded_capture(file.path())) {
+            records += 16 + 4 + 32 + std::stoul(row.at(9));
+        }
+        EXPECT_LE(size, 1000000u) << file.path();
+        EXPECT_EQ(records, size) << file.path();
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"cdev.pcap0", "cdev.pcap1"}));
+}
+
+// A capture that cannot go on stops with one line; the link never notices.
+TEST_P(CaptureRing, StopsAloneWhenItCannotWrite) {
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x11223344, &link));
+    std::filesystem::remove_all(dir);
+    for (uint32_t stream : {1, 3}) {
+        exchange(a, link, stream_bytes(stream, 2 << 20), stream_bytes(stream + 1, 1 << 20));
+    }
+    EXPECT_EQ(count_of(a.agent.log(), "Capture stopped, cannot write ring/cdev.pcap1: No such"), 1u)
+        << a.agent.log();
 }
 
 }  // namespace
