@@ -33,6 +33,9 @@ struct capture_file {
     std::string path;
     uint64_t size_bound = 0;
     int file_count = 0;
+    // The files' directory, opened at the start: later files are opened in it
+    // by the service account, which need not reach it by its path.
+    int dir_fd = -1;
     uint64_t number = 0;  // of the file being written
     std::string name;     // of the file being written
     uint64_t written = 0;
@@ -81,16 +84,33 @@ std::string file_name(const capture_file &c, uint64_t number) {
     return c.path + digits;
 }
 
+// Where the file's own name starts in `path` (0 without a directory part).
+size_t base_at(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool open_dir(capture_file *c, std::string *error) {
+    std::string dir = c->path.substr(0, base_at(c->path));
+    c->dir_fd = open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (c->dir_fd < 0) {
+        *error = c->path + ": " + error_text(errno);
+        return false;
+    }
+    return true;
+}
+
 // A regular file left under the name (by an earlier file of the ring, or an
 // earlier run, perhaps as root before the privilege drop) is replaced, not
 // rewritten: the service account may not write it, but may replace it.
 bool open_file(capture_file *c, std::string *error) {
     c->name = file_name(*c, c->number);
+    const char *base = c->name.c_str() + base_at(c->path);
     struct stat st;
-    if (lstat(c->name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        unlink(c->name.c_str());
+    if (fstatat(c->dir_fd, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        unlinkat(c->dir_fd, base, 0);
     }
-    int fd = open(c->name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FILE_MODE);
+    int fd = openat(c->dir_fd, base, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FILE_MODE);
     FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
     if (f == nullptr) {
         *error = c->name + ": " + error_text(errno);
@@ -123,6 +143,9 @@ void close_capture(capture_file *c) {
     }
     if (c->dead != nullptr) {
         pcap_close(c->dead);
+    }
+    if (c->dir_fd >= 0) {
+        close(c->dir_fd);
     }
     *c = capture_file{};
     g_capture_on.store(false, std::memory_order_relaxed);
@@ -174,7 +197,7 @@ bool capture_start(const char *path, uint64_t file_size_bytes, int file_count, s
         *error = "libpcap cannot set up a capture";
         return false;
     }
-    if (!open_file(&c, error) || !flushed(&c, error)) {
+    if (!open_dir(&c, error) || !open_file(&c, error) || !flushed(&c, error)) {
         close_capture(&c);
         return false;
     }
