@@ -71,9 +71,14 @@ function cdev.dissector(tvb, pinfo, tree)
     header:add(f.reserved2, h(16, 16))
     local payload = message - HEADER_SIZE
     item:add(f.length, payload):set_generated()
-    pinfo.cols.info = string.format("%-9s %s, port %d, link 0x%08x/0x%08x, %d bytes",
-        types[type] or tostring(type), directions[direction] or "?", h(2, 2):uint(),
-        h(12, 4):uint(), h(8, 4):uint(), payload)
+    local info = string.format("%-9s %s", types[type] or tostring(type),
+        directions[direction] or "?")
+    if type < 4 then  -- the keepalives name no link
+        info = info .. string.format(", %s port %d, link 0x%08x/0x%08x, %d bytes",
+            protocols[h(4, 1):uint()] or "protocol " .. h(4, 1):uint(), h(2, 2):uint(),
+            h(12, 4):uint(), h(8, 4):uint(), payload)
+    end
+    pinfo.cols.info = info
     if payload > 0 then
         data:call(tvb(PREFIX_SIZE + HEADER_SIZE):tvb(), pinfo, tree)
     end
