@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -119,24 +119,26 @@ size_t count_of(const std::string &log, const std::string &line) {
 }
 
 // The messages of a capture as tshark decodes them with the dissector: per
-// message its fields in the order of `fields` and the payload's hex, split.
+// message the words of its fields in the order of `fields`, the payload in hex last.
 std::vector<std::vector<std::string>> decoded_capture(const std::string &file) {
     const std::string fields =
-        " -e cdev.direction -e cdev.mode -e cdev.type -e cdev.source"
-        " -e cdev.port -e cdev.protocol -e cdev.ret_code"
-        " -e cdev.local_link_id -e cdev.peer_link_id -e cdev.length";
-    FILE *out =
-        popen(("tshark -r " + file + " -X lua_script:" CDEV_DISSECTOR " -T fields -E separator=/s" +
-               fields + " -e data.data 2>/dev/null")
-                  .c_str(),
-              "r");
+        " -e cdev.direction -e cdev.mode -e cdev.type -e cdev.source -e cdev.port"
+        " -e cdev.protocol -e cdev.ret_code -e cdev.local_link_id -e cdev.peer_link_id"
+        " -e cdev.length -e data.data";
+    TempDir scratch;
+    const std::string text = scratch.path + "/fields";
+    EXPECT_EQ(std::system(("tshark -r " + file +
+                           " -X lua_script:" CDEV_DISSECTOR " -T fields -E separator=/s" + fields +
+                           " >" + text + " 2>/dev/null")
+                              .c_str()),
+              0);
+    std::istringstream lines(read_file(text));
     std::vector<std::vector<std::string>> rows;
-    for (char line[1 << 18]; out != nullptr && fgets(line, sizeof(line), out) != nullptr;) {
+    for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         rows.emplace_back(std::istream_iterator<std::string>(words),
                           std::istream_iterator<std::string>());
     }
-    EXPECT_TRUE(out != nullptr && pclose(out) == 0);
     return rows;
 }
 
