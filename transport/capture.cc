@@ -36,9 +36,9 @@ struct capture_file {
     // The files' directory, opened at the start: later files are opened in it
     // by the service account, which need not reach it by its path.
     int dir_fd = -1;
-    uint64_t number = 0;  // of the file being written
-    std::string name;     // of the file being written
-    uint64_t written = 0;
+    uint64_t number = 0;   // of the file being written
+    std::string name;      // of the file being written
+    uint64_t written = 0;  // bytes in it
     pcap_t *dead = nullptr;
     pcap_dumper_t *dumper = nullptr;
     std::vector<uint8_t> record;  // prefix and message, put together

@@ -38,6 +38,7 @@ bool capture_start(const char *path, uint64_t file_size_bytes, int file_count, s
 void capture_stop();
 bool capture_active();
 
+// What capture_message does while a capture runs.
 void capture_record(capture_direction dir, const struct iovec *entries, uint64_t count);
 
 // One message as the entries of its io vector, header first. Writers call it
