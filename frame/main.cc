@@ -1,17 +1,20 @@
 // Entry of the CDEV agent: --help and --version, root check, log, command
-// line, start-up, then the accept loop on the main thread for good.
+// line, capture, start-up, then the accept loop on the main thread for good.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "common/conn_node.h"
 #include "frame/about.h"
 #include "frame/log.h"
+#include "frame/options.h"
 #include "frame/signals.h"
 #include "frame/startup.h"
 #include "frame/util.h"
 #include "socket/state_machine.h"
+#include "transport/capture.h"
 
 namespace {
 
@@ -30,6 +33,23 @@ constexpr int RETRY_DEFAULT = 65535;
     exit(EXIT_DONE);
 }
 
+// A start-up that stops for an option says why on standard error as well:
+// the log may not be where the operator looks.
+[[noreturn]] void stop_for(const char *program, const std::string &why) {
+    fprintf(stderr, "%s: %s", program, why.c_str());
+    LOG_AS("main", LOG_ERROR, "%s", why.c_str());
+    finish();
+}
+
+// Opened before the privilege drop and before any message crosses the device.
+void start_capture(const char *program, const agent_options &o) {
+    std::string error;
+    if (o.capture_path != nullptr &&
+        !capture_start(o.capture_path, o.capture_size, o.capture_files, &error)) {
+        stop_for(program, "Failed to start the capture: " + error + "\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -40,6 +60,17 @@ int main(int argc, char **argv) {
         exit(EXIT_NOT_ROOT);
     }
     init_log(LOG_ERROR);
+
+    agent_options options;
+    std::string error;
+    int option_words = parse_options(argc, argv, &options, &error);
+    if (option_words < 0) {
+        stop_for(argv[0], error);
+    }
+    // The positional arguments as if no option had been given.
+    argv[option_words] = argv[0];
+    argv += option_words;
+    argc -= option_words;
 
     if (argc < 3) {
         fprintf(stderr, "usage: %s <device> <listen_port> [bind_retry_count]\n", argv[0]);
@@ -60,6 +91,7 @@ int main(int argc, char **argv) {
     }
     LOG(LOG_INFO, "server pid: %d, device: %s, port: %d, retry %d.\n", (int)getpid(), argv[1],
         listen_port, bind_retry_count);
+    start_capture(argv[0], options);
 
     if (!init_cdev_socket_server(listen_port, bind_retry_count, const_cast<const char **>(argv))) {
         finish();

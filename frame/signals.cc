@@ -17,6 +17,7 @@
 #include "frame/util.h"
 #include "frame/workers.h"
 #include "link/link_stop.h"
+#include "transport/capture.h"
 #include "transport/device.h"
 
 std::atomic<int> g_server_fd{-1};
@@ -146,6 +147,7 @@ void clean_up() {
         close_shared_fd(server_fd);
     }
     cdev_free_send_buf();
+    capture_stop();
     close_log();
     pthread_mutex_unlock(&clean_up_mutex);
 }

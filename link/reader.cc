@@ -11,6 +11,7 @@
 #include "link/close_notice.h"
 #include "link/recv_queue.h"
 #include "socket/stream_io.h"
+#include "transport/capture.h"
 #include "transport/device.h"
 
 namespace {
@@ -48,6 +49,7 @@ read_result read_one_message(int fd, common_io_buf **held) {
     }
     LOG_AS("read_thread", LOG_INFO, "fd %d received %ld bytes, iov_cnt: %lu.\n", fd, v->total_len,
            v->iov_cnt);
+    capture_message(CAPTURE_FROM_CONTROLLER, v->iov, v->iov_cnt);
     if (n < static_cast<int64_t>(MSG_HEADER_SIZE)) {
         LOG_AS("read_thread", LOG_ERROR, "Drop too short message, length: %lu.\n", n);
         return read_result::MESSAGE;

@@ -11,13 +11,16 @@
 
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
 
 #include "frame/util.h"
 #include "tests/link_support.h"
+#include "transport/capture.h"
 #include "transport/device.h"
 #include "transport/heartbeat.h"
 #include "transport/net_cdev.h"
@@ -447,6 +450,34 @@ TEST_F(DeviceTest, HeartbeatInitRetriedThenOneEveryTenSecondsInBothModes) {
         EXPECT_EQ(events, std::vector<std::string>(
                               {init, "100", init, "100", init, "10000", beat, "10000", beat}));
     }
+}
+
+// Files named as tcpdump names them: FILE, FILE1, FILE2... without a count;
+// with 10, FILE00 to FILE09 reused in turn. Here a file holds one record (the
+// first always fits: 24 + 16 + 68 bytes > 100). A second capture is refused.
+TEST(Capture, FilesAreNamedAndReusedAsTcpdumpDoes) {
+    scratch_dir dir;
+    std::string message(64, 'm'), error;
+    struct iovec entry = {message.data(), message.size()};
+    std::set<std::string> expected;
+    for (int count : {0, 10}) {
+        ASSERT_TRUE(capture_start("c", 100, count, &error)) << error;
+        EXPECT_FALSE(capture_start("d", 0, 0, &error));
+        for (int i = 0; i < 12; i++) {
+            capture_message(CAPTURE_FROM_CONTROLLER, &entry, 1);
+            expected.insert(count == 0 ? (i == 0 ? "c" : "c" + std::to_string(i))
+                                       : "c0" + std::to_string(i % 10));
+        }
+        capture_stop();
+        EXPECT_FALSE(capture_active());
+    }
+    std::set<std::string> names;
+    for (const auto &file : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(file.is_regular_file() ? file.file_size() : 108, 108u) << file.path();
+        names.insert(file.path().filename());
+    }
+    names.erase("log");
+    EXPECT_EQ(names, expected);
 }
 
 }  // namespace

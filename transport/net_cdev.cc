@@ -11,6 +11,7 @@
 #include "common/iov.h"
 #include "frame/log.h"
 #include "frame/util.h"
+#include "transport/capture.h"
 #include "transport/device.h"
 
 namespace {
@@ -80,6 +81,7 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
         }
         total += len;
     }
+    capture_buffer(CAPTURE_TO_CONTROLLER, send_buf, total);
     return write_whole(send_buf, total);
 }
 
@@ -304,6 +306,7 @@ int64_t write_cdev_buf(const void *buf, uint64_t len) {
     {
         send_lock_guard lock;
         if (!g_cdev_stopping.load()) {
+            capture_buffer(CAPTURE_TO_CONTROLLER, buf, len);
             result = write_once(buf, len);
             // One attempt, but a device that failed is reopened for the next.
             if (result < 0 && cdev_failed(errno)) {

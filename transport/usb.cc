@@ -13,6 +13,7 @@
 #include "common/iov.h"
 #include "frame/log.h"
 #include "frame/util.h"
+#include "transport/capture.h"
 #include "transport/device.h"
 #include "transport/net_cdev.h"
 
@@ -161,6 +162,7 @@ int64_t write_iov_to_usb_locked(const struct iovec *entries, uint64_t count) {
     if (count == 0) {
         return 0;
     }
+    capture_message(CAPTURE_TO_CONTROLLER, entries, count);
     int64_t result = cut_and_write(entries, count);
     // A failed message must not leave its bytes behind for the next one.
     memset_s(&g_send_node, sizeof(g_send_node), 0, sizeof(g_send_node));
@@ -182,6 +184,7 @@ int write_usb_buf(const packet_node *node) {
         errno = ESHUTDOWN;
         return -1;
     }
+    capture_buffer(CAPTURE_TO_CONTROLLER, node->data, node->cut_packet_len);
     return write_packet_to_usb(node);
 }
 

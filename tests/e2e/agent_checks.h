@@ -97,6 +97,13 @@ inline size_t max_payload(const AgentOnEmulator &a) {
 // mode; the agent must end with status 0 and no sanitizer report.
 class StartedAgent : public ::testing::TestWithParam<Mode> {
   protected:
+    // `options`: the agent's leading options.
+    explicit StartedAgent(std::vector<std::string> options = {}) : a{GetParam(), with(options)} {}
+    static AgentOptions with(std::vector<std::string> options) {
+        AgentOptions o;
+        o.options = std::move(options);
+        return o;
+    }
     // Starts the agent and takes its init message, a bare header, off the device.
     void SetUp() override {
         Bytes init, want(32, 0);
@@ -106,7 +113,7 @@ class StartedAgent : public ::testing::TestWithParam<Mode> {
         EXPECT_EQ(init, want) << a.agent.log();
     }
     void TearDown() override { stop_agent_cleanly(a); }
-    AgentOnEmulator a{GetParam()};
+    AgentOnEmulator a;
 };
 
 inline std::string mode_name(const ::testing::TestParamInfo<Mode> &info) {

@@ -132,7 +132,9 @@ void AgentProcess::start() {
         }
     }
     plan.argv_strings.push_back(options_.program.empty() ? agent_binary() : options_.program);
-    plan.argv_strings.insert(plan.argv_strings.end(), options_.args.begin(), options_.args.end());
+    for (const auto *words : {&options_.options, &options_.args}) {
+        plan.argv_strings.insert(plan.argv_strings.end(), words->begin(), words->end());
+    }
     plan.env_strings = agent_environment(options_);
     for (std::string &s : plan.argv_strings) {
         plan.argv.push_back(s.data());

@@ -42,6 +42,8 @@ std::string read_file(const std::string &path);
 struct AgentOptions {
     // argv[1..], e.g. {"/dev/net_cdev", "23456"}.
     std::vector<std::string> args;
+    // Put ahead of args, e.g. {"--capture", "cdev.pcap"}.
+    std::vector<std::string> options;
     // File bind-mounted at device_path inside the agent's namespace; empty: nothing mounted.
     std::string device_source;
     std::string device_path = "/dev/net_cdev";

@@ -86,9 +86,9 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         {{"/dev/net_cdev", port}, 127, {}, {}},
         {{"--help"},
          0,
-         {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "DEBUG_NETWORK",
-          "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini", "SIGHUP, SIGINT, SIGTERM",
-          "127"},
+         {"usage: ", "cdev_agent <device> <listen_port> [bind_retry_count]\n", "--capture FILE",
+          "DEBUG_NETWORK", "./log/cdev_agent.log", "/opt/vorlan/config/Vorlan.ini",
+          "SIGHUP, SIGINT, SIGTERM", "127"},
          {}},
         {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}, {}},
         {{}, 0, {}, {"cdev_agent is starting ...\n"}},
@@ -101,12 +101,29 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
     for (const char *bad : {"65536", "-1", "2x", "", "2 "}) {
         rows.push_back({{"/dev/net_cdev", port, bad}, 0, {}, {"'bind_retry_count' is invalid.\n"}});
     }
+    // Options ahead of the arguments: a bad one stops the start-up, saying why on stderr too.
+    for (std::vector<std::string> options : std::vector<std::vector<std::string>>{
+             {"--capture", "", "'--capture' is invalid: '' is not a file name.\n"},
+             {"--capture", "x", "--capture-size", "1M", "'--capture-size' is invalid: '1M' is not"},
+             {"--capture", "x", "--capture-files", "1", "'--capture-files' needs '--capture-size'"},
+             {"--capture-size", "1", "'--capture-size' and '--capture-files' need '--capture'"},
+             {"--capture", "none/x", "Failed to start the capture: none/x: No such file"},
+             {"--capture", "x", "--help", "0", "Unknown option '--help'.\n"}}) {
+        const std::string why = options.back();
+        options.back() = "/dev/net_cdev";
+        options.push_back(port);
+        rows.push_back({options, 0, {}, {"cdev_agent is starting ...\n", why}});
+    }
+    rows.push_back({{"--capture-size", "1", "--capture"},
+                    0,
+                    {},
+                    {"'--capture' needs a value: a file name.\n"}});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args.back());
         AgentOptions o = serving(row.args);
         const bool root = !row.logged.empty();
         o.run_as_uid = o.run_as_gid = root ? 0 : 65534;
-        if (!row.args.empty()) o.device_path = row.args[0];
+        if (!row.args.empty() && row.args[0].starts_with("/")) o.device_path = row.args[0];
         Agent agent(o);
         EXPECT_EQ(agent.wait_exit(10s), row.status) << agent.stderr_text();
         const std::string out = agent.stdout_text();
@@ -120,6 +137,9 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         EXPECT_EQ(close(occupy(port_number)), 0);  // the port is free again
         if (root && row.logged.back().ends_with("invalid.\n")) {
             EXPECT_EQ(agent.log().find("server pid"), std::string::npos) << agent.log();
+        }
+        if (root && !row.args.empty() && row.args[0].starts_with("--")) {
+            EXPECT_NE(agent.stderr_text().find(row.logged.back()), std::string::npos);
         }
         if (root && row.args.size() < 2) {
             EXPECT_EQ(agent.stderr_text(),

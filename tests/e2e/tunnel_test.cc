@@ -5,6 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -112,7 +118,43 @@ size_t count_of(const std::string &log, const std::string &line) {
     return n;
 }
 
-class ClientTunnel : public StartedAgent {};
+// The messages of a capture as tshark decodes them with the dissector: per
+// message the words of its fields in the order of `fields`, the payload in hex last.
+std::vector<std::vector<std::string>> decoded_capture(const std::string &file) {
+    const std::string fields =
+        " -e cdev.direction -e cdev.mode -e cdev.type -e cdev.source -e cdev.port"
+        " -e cdev.protocol -e cdev.ret_code -e cdev.local_link_id -e cdev.peer_link_id"
+        " -e cdev.length -e data.data";
+    TempDir scratch;
+    const std::string text = scratch.path + "/fields";
+    EXPECT_EQ(std::system(("tshark -r " + file +
+                           " -X lua_script:" CDEV_DISSECTOR " -T fields -E separator=/s" + fields +
+                           " >" + text + " 2>/dev/null")
+                              .c_str()),
+              0);
+    std::istringstream lines(read_file(text));
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        rows.emplace_back(std::istream_iterator<std::string>(words),
+                          std::istream_iterator<std::string>());
+    }
+    return rows;
+}
+
+Bytes from_hex(const std::string &hex) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        b.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return b;
+}
+
+// Every ClientTunnel agent captures all that crosses its device.
+class ClientTunnel : public StartedAgent {
+  protected:
+    ClientTunnel() : StartedAgent({"--capture", "cdev.pcap"}) {}
+};
 IN_BOTH_DEVICE_MODES(ClientTunnel);
 
 // A client link's whole life: its request and the controller's answer cross
@@ -134,6 +176,37 @@ TEST_P(ClientTunnel, WholeLifeOfAClientLink) {
     EXPECT_EQ(msg, with_type(link.response, 2, true));
     expect_device_quiet(a, 500ms);
     expect_holdings(a, idle, 3s);
+
+    // The capture holds each message once, in order, decoded field by field.
+    stop_agent_cleanly(a);
+    const std::string mode = GetParam() == Mode::Usb ? "1 " : "0 ", link_ids = " 0x0107db00 ";
+    const std::map<std::string, std::string> headers = {
+        // by direction and type
+        {"1 5", "1 " + mode + "5 1 0 0 0x0000 0x00000000 0x00000000"},
+        {"1 4", "1 " + mode + "4 1 0 0 0x0000 0x00000000 0x00000000"},
+        {"1 0", "1 " + mode + "0 1 8080 0 0xa7a6" + link_ids + "0xa8a9aaab"},
+        {"2 1", "2 " + mode + "1 0 8080 0 0x0001" + link_ids + "0x44332211"},
+        {"1 3", "1 " + mode + "3 1 8080 0 0x0001" + link_ids + "0x44332211"},
+        {"2 3", "2 " + mode + "3 0 8080 0 0x0001" + link_ids + "0x44332211"},
+        {"1 2", "1 " + mode + "2 1 8080 0 0x0001" + link_ids + "0x44332211"}};
+    std::string order;
+    Bytes up, down;
+    for (const auto &row : decoded_capture(a.agent.workdir() + "/cdev.pcap")) {
+        ASSERT_GE(row.size(), 10u);
+        const std::string key = row[0] + " " + row[2];
+        std::string header = key[0] + (" " + mode) + row[2];
+        for (size_t i = 3; i < 9; ++i) header += " " + row[i];
+        ASSERT_TRUE(headers.contains(key)) << key;
+        EXPECT_EQ(header, headers.at(key));
+        const Bytes payload = from_hex(row.size() > 10 ? row[10] : "");
+        EXPECT_EQ(std::to_string(payload.size()), row[9]);
+        Bytes &stream = row[0] == "1" ? up : down;
+        stream.insert(stream.end(), payload.begin(), payload.end());
+        order += row[2] == "3" || row[2] == "4" ? "" : row[2];
+    }
+    EXPECT_EQ(order, "5012");  // init, request, response, close
+    EXPECT_EQ(fnv1a(up), fnv1a(stream_bytes(1, 1 << 20)));
+    EXPECT_EQ(fnv1a(down), fnv1a(stream_bytes(2, 1 << 20)));
 }
 
 // A device that goes away and comes back is reopened, and so is one whose
@@ -262,6 +335,50 @@ TEST_P(ClientTunnel, ForwardRequestIsOneShot) {
 
     // The established link is untouched by the one-shot exchange.
     exchange(a, other, stream_bytes(7, 5000), stream_bytes(8, 5000));
+}
+
+// Captures bounded to two files of 1,000,000 bytes, in a directory of their own.
+class CaptureRing : public StartedAgent {
+  protected:
+    CaptureRing()
+        : StartedAgent(
+              {"--capture", "ring/cdev.pcap", "--capture-size", "1", "--capture-files", "2"}) {
+        std::filesystem::create_directory(dir);
+    }
+    const std::string dir = a.agent.workdir() + "/ring";
+};
+INSTANTIATE_TEST_SUITE_P(Modes, CaptureRing, ::testing::Values(Mode::NetCdev), mode_name);
+
+// Two files, named as tcpdump names them, each within the bound and made of
+// whole records only.
+TEST_P(CaptureRing, KeepsTwoFilesWithinTheBound) {
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x11223344, &link));
+    exchange(a, link, stream_bytes(1, 3 << 20), stream_bytes(2, 1 << 20));
+    stop_agent_cleanly(a);
+    std::set<std::string> names;
+    for (const auto &file : std::filesystem::directory_iterator(dir)) {
+        names.insert(file.path().filename());
+        uint64_t size = file.file_size(), records = 24;  // the file's header, then each record's
+        for (const auto &row : decoded_capture(file.path())) {
+            records += 16 + 4 + 32 + std::stoul(row.at(9));
+        }
+        EXPECT_LE(size, 1000000u) << file.path();
+        EXPECT_EQ(records, size) << file.path();
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"cdev.pcap0", "cdev.pcap1"}));
+}
+
+// A capture that cannot go on stops with one line; the link never notices.
+TEST_P(CaptureRing, StopsAloneWhenItCannotWrite) {
+    ClientLink link;
+    ASSERT_NO_FATAL_FAILURE(open_link(a, 8080, 0x11223344, &link));
+    std::filesystem::remove_all(dir);
+    for (uint32_t stream : {1, 3}) {
+        exchange(a, link, stream_bytes(stream, 2 << 20), stream_bytes(stream + 1, 1 << 20));
+    }
+    EXPECT_EQ(count_of(a.agent.log(), "Capture stopped, cannot write ring/cdev.pcap1: No such"), 1u)
+        << a.agent.log();
 }
 
 }  // namespace
