@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/link_stats.h"
 #include "common/msg_header.h"
 
 struct common_io_buf;
@@ -39,6 +40,13 @@ struct conn_node {
     // the node goes on g_forward_list, for a thread other than the link's
     // own to send (a stopping agent).
     msg_header close_header{};
+    // For the status: who asked for the link, since when it forwards
+    // (monotonic milliseconds, set before it goes on g_forward_list), and its
+    // payload bytes each way (the socket reader and the forwarding thread).
+    link_opener opener = OPENED_BY_CLIENT;
+    int64_t forwarding_since_ms = 0;
+    std::atomic<uint64_t> bytes_to_controller{0};
+    std::atomic<uint64_t> bytes_from_controller{0};
 };
 
 struct conn_list {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cdev_version.h"
 
@@ -43,15 +44,15 @@ constexpr const char *HELP_TEXT =
     "Must be started as root (exit status 127 otherwise); every other end,\n"
     "failed start-ups included, has exit status 0.\n";
 
-void print_version() {
-    if (CDEV_GIT_DESCRIBE[0] != '\0') {
-        printf("cdev_agent %s (git %s)\n", CDEV_VERSION, CDEV_GIT_DESCRIBE);
-    } else {
-        printf("cdev_agent %s\n", CDEV_VERSION);
-    }
-}
-
 }  // namespace
+
+const char *version_text() {
+    static const std::string text =
+        CDEV_GIT_DESCRIBE[0] != '\0'
+            ? std::string(CDEV_VERSION) + " (git " + CDEV_GIT_DESCRIBE + ")"
+            : std::string(CDEV_VERSION);
+    return text.c_str();
+}
 
 bool answer_about_option(int argc, char **argv) {
     if (argc < 2) {
@@ -62,7 +63,7 @@ bool answer_about_option(int argc, char **argv) {
         return true;
     }
     if (strcmp(argv[1], "--version") == 0) {
-        print_version();
+        printf("cdev_agent %s\n", version_text());
         return true;
     }
     return false;

@@ -1,5 +1,6 @@
 // Entry of the CDEV agent: --help and --version, root check, log, command
-// line, capture, start-up, then the accept loop on the main thread for good.
+// line, capture, start-up, the service thread (status socket, metrics,
+// service manager), then the accept loop on the main thread for good.
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,10 +9,14 @@
 
 #include "common/conn_node.h"
 #include "frame/about.h"
+#include "frame/agent_status.h"
 #include "frame/log.h"
+#include "frame/metrics.h"
 #include "frame/options.h"
+#include "frame/service_thread.h"
 #include "frame/signals.h"
 #include "frame/startup.h"
+#include "frame/status_socket.h"
 #include "frame/util.h"
 #include "socket/state_machine.h"
 #include "transport/capture.h"
@@ -41,6 +46,23 @@ constexpr int RETRY_DEFAULT = 65535;
     finish();
 }
 
+// A start-up that fails after the options says why on standard error too,
+// for the service manager's journal.
+[[noreturn]] void start_up_failed(const char *program, const std::string &why) {
+    fprintf(stderr, "%s: %s\n", program, why.c_str());
+    finish();
+}
+
+void start_service(const agent_options &o, int status_fd) {
+    service_settings settings;
+    settings.status_fd = status_fd;
+    settings.metrics_path = o.metrics_path != nullptr ? o.metrics_path : "";
+    settings.metrics_interval_s =
+        o.metrics_interval_s > 0 ? o.metrics_interval_s : METRICS_INTERVAL_S;
+    start_service_thread(settings);
+    g_listening_func = notify_ready;
+}
+
 // Opened before the privilege drop and before any message crosses the device.
 void start_capture(const char *program, const agent_options &o) {
     std::string error;
@@ -56,6 +78,7 @@ int main(int argc, char **argv) {
     if (answer_about_option(argc, argv)) {
         exit(EXIT_DONE);
     }
+    status_mark_start(version_text());
     if (getuid() != 0) {
         exit(EXIT_NOT_ROOT);
     }
@@ -72,6 +95,8 @@ int main(int argc, char **argv) {
     argv += option_words;
     argc -= option_words;
 
+    const std::string status_socket =
+        options.status_socket != nullptr ? options.status_socket : default_status_socket_path();
     if (argc < 3) {
         fprintf(stderr, "usage: %s <device> <listen_port> [bind_retry_count]\n", argv[0]);
         finish();
@@ -79,23 +104,27 @@ int main(int argc, char **argv) {
     int listen_port = parse_int_in_range(argv[2], PORT_MIN, PORT_MAX, -1);
     if (listen_port < 0) {
         LOG(LOG_ERROR, "'listen_port' is invalid.\n");
-        finish();
+        start_up_failed(argv[0], std::string("'") + argv[2] + "' is not a port from 1024 to 65535");
     }
     int bind_retry_count = RETRY_DEFAULT;
     if (argc != 3) {
         bind_retry_count = parse_int_in_range(argv[3], RETRY_MIN, RETRY_MAX, -1);
         if (bind_retry_count < 0) {
             LOG(LOG_ERROR, "'bind_retry_count' is invalid.\n");
-            finish();
+            start_up_failed(argv[0],
+                            std::string("'") + argv[3] + "' is not a count from 0 to 65535");
         }
     }
     LOG(LOG_INFO, "server pid: %d, device: %s, port: %d, retry %d.\n", (int)getpid(), argv[1],
         listen_port, bind_retry_count);
     start_capture(argv[0], options);
 
-    if (!init_cdev_socket_server(listen_port, bind_retry_count, const_cast<const char **>(argv))) {
-        finish();
+    startup_result started;
+    if (!init_cdev_socket_server(listen_port, bind_retry_count, const_cast<const char **>(argv),
+                                 status_socket, &started)) {
+        start_up_failed(argv[0], started.failure);
     }
+    start_service(options, started.status_fd);
     run_socket_server(g_server_fd, &g_request_list);
     // The shutdown closed the listening socket: it ends the process itself.
     while (exit_in_progress()) {

@@ -10,6 +10,7 @@ namespace {
 constexpr uint64_t CAPTURE_SIZE_UNIT = 1000000;  // as tcpdump's -C
 constexpr int CAPTURE_SIZE_MAX = 1000000;
 constexpr int CAPTURE_FILES_MAX = 1000000;
+constexpr int METRICS_INTERVAL_MAX = 3600;
 
 struct option_row {
     const char *name;
@@ -32,6 +33,20 @@ constexpr option_row OPTIONS[] = {
      [](const char *v, agent_options *o) {
          return (o->capture_files = parse_int_in_range(v, 1, CAPTURE_FILES_MAX, 0)) > 0;
      }},
+    {"--status-socket", "a socket path",
+     [](const char *v, agent_options *o) {
+         o->status_socket = v;
+         return *v != '\0';
+     }},
+    {"--metrics", "a file name",
+     [](const char *v, agent_options *o) {
+         o->metrics_path = v;
+         return *v != '\0';
+     }},
+    {"--metrics-interval", "a whole number of seconds, 1 to 3600",
+     [](const char *v, agent_options *o) {
+         return (o->metrics_interval_s = parse_int_in_range(v, 1, METRICS_INTERVAL_MAX, 0)) > 0;
+     }},
 };
 
 const option_row *find_option(const char *name) {
@@ -49,6 +64,9 @@ const char *conflict(const agent_options &o) {
     }
     if (o.capture_files > 0 && o.capture_size == 0) {
         return "'--capture-files' needs '--capture-size'.\n";
+    }
+    if (o.metrics_path == nullptr && o.metrics_interval_s > 0) {
+        return "'--metrics-interval' needs '--metrics'.\n";
     }
     return nullptr;
 }

@@ -8,8 +8,11 @@
 
 struct agent_options {
     const char *capture_path = nullptr;
-    uint64_t capture_size = 0;  // bytes per capture file; 0: one file
-    int capture_files = 0;      // capture files reused in turn; 0: no limit
+    uint64_t capture_size = 0;            // bytes per capture file; 0: one file
+    int capture_files = 0;                // capture files reused in turn; 0: no limit
+    const char *status_socket = nullptr;  // null: default_status_socket_path()
+    const char *metrics_path = nullptr;   // null: no metrics file
+    int metrics_interval_s = 0;           // 0: the default, METRICS_INTERVAL_S
 };
 
 // Reads the options at the front of argv (after the program name). Returns

@@ -95,6 +95,11 @@ void change_gid_uid() {
     }
 }
 
+gid_t service_account_group() {
+    struct passwd *pw = getpwnam(get_ini_Vorlan_user());
+    return pw != nullptr ? pw->pw_gid : 0;
+}
+
 void check_device_after_drop(const char *device) {
     if (getuid() == 0 || access(device, R_OK | W_OK) == 0) {
         return;

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <sys/prctl.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "bounded/securec.h"
@@ -13,6 +15,7 @@
 #include "frame/log.h"
 #include "frame/privilege.h"
 #include "frame/signals.h"
+#include "frame/status_socket.h"
 #include "frame/workers.h"
 #include "link/cdev_request.h"
 #include "link/reader.h"
@@ -88,7 +91,20 @@ int change_my_exe_name(const char *old_name, int port) {
     return 0;
 }
 
-bool init_cdev_socket_server(int listen_port, int bind_retry_count, const char **argv) {
+// The status socket goes to root and the service account's group; without
+// it the agent does its main job all the same.
+int open_status_socket_for_service(const std::string &path) {
+    std::string error;
+    int fd = open_status_socket(path, service_account_group(), &error);
+    if (fd < 0) {
+        LOG(LOG_ERROR, "Failed to open the status socket: %s\n", error.c_str());
+        fprintf(stderr, "cdev_agent: no status socket: %s\n", error.c_str());
+    }
+    return fd;
+}
+
+bool init_cdev_socket_server(int listen_port, int bind_retry_count, const char **argv,
+                             const std::string &status_socket, startup_result *result) {
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
@@ -101,6 +117,7 @@ bool init_cdev_socket_server(int listen_port, int bind_retry_count, const char *
                                      bind_retry_count, nullptr);
     if (g_server_fd < 0) {
         LOG(LOG_ERROR, "Failed to init socket server.\n");
+        result->failure = "no free port on 127.0.0.1 from " + std::to_string(listen_port);
         return false;
     }
     int port = ntohs(addr.sin_port);
@@ -116,11 +133,17 @@ bool init_cdev_socket_server(int listen_port, int bind_retry_count, const char *
     signal_register();
 
     if (!setup_char_device(argv[1], 0)) {
+        int err = errno;
+        bool known = strcmp(argv[1], NET_CDEV_PATH) == 0 || strcmp(argv[1], USB_CDEV_PATH) == 0;
+        result->failure = std::string("cannot open the device ") + argv[1] + ": " +
+                          (known ? strerror(err) : "it is neither /dev/net_cdev nor /dev/lcd1");
         return false;
     }
     if (!spawn_threads()) {
+        result->failure = "cannot start the worker threads";
         return false;
     }
+    result->status_fd = open_status_socket_for_service(status_socket);
     change_gid_uid();
     check_device_after_drop(argv[1]);
     return true;

@@ -15,6 +15,7 @@
 
 #include "common/conn_node.h"
 #include "common/iov.h"
+#include "common/link_stats.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
 #include "frame/util.h"
@@ -58,6 +59,7 @@ void answer_tcp_request(common_io_buf *v, int fd) {
         h->local_link_id = id;
         node->io_buf = v;
         node->link_id = id;
+        node->opener = OPENED_BY_CONTROLLER;
         set_tcp_no_delay(fd);
         // Held from before the answer, so the controller's first data for
         // the link waits for its forwarding thread.
@@ -67,6 +69,7 @@ void answer_tcp_request(common_io_buf *v, int fd) {
         h->type = MSG_TYPE_CLOSE;
         h->source = MSG_SOURCE_HOST;
         h->ret_code = MSG_RET_REFUSED;
+        tally(g_link_counters.refused[OPENED_BY_CONTROLLER]);
     }
 
     // The answer is the header alone, whatever trailed the request.

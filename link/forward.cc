@@ -18,8 +18,10 @@
 
 #include "common/conn_node.h"
 #include "common/iov.h"
+#include "common/link_stats.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
+#include "frame/util.h"
 #include "link/close_notice.h"
 #include "link/recv_queue.h"
 #include "socket/stream_io.h"
@@ -120,6 +122,22 @@ void log_end(conn_node *node, link_end end, pthread_t reader) {
     }
 }
 
+// The link's end as the status counts it.
+link_end_cause end_cause(link_end end, reader_end how_reader_ended) {
+    switch (end) {
+        case link_end::READER_ENDED:
+            return how_reader_ended == reader_end::DEVICE_FAILED ? END_DEVICE_WRITE_FAILED
+                                                                 : END_CLIENT_CLOSED;
+        case link_end::CONTROLLER_ENDED:
+            return END_CONTROLLER_CLOSED;
+        case link_end::CLIENT_FAILED:
+            return END_CLIENT_SEND_FAILED;
+        case link_end::QUEUE_DROPPED:
+            break;
+    }
+    return END_QUEUE_DROPPED;
+}
+
 // Unlinks and frees the node once nothing refers to it any more.
 void release_link(conn_node *node) {
     queue_close_link(node->link_id);
@@ -135,6 +153,8 @@ void *cdev_forward_one_node(void *arg) {
     node->close_header = *get_msg_header(node->io_buf);
     node->close_header.type = MSG_TYPE_CLOSE;
     node->close_header.source = MSG_SOURCE_HOST;
+    node->forwarding_since_ms = monotonic_ms();
+    tally(g_link_counters.opened[node->opener]);
     add_to_head(&g_forward_list, node);
     node->status = CONN_STATUS_CONNECTED;
 
@@ -160,6 +180,7 @@ void *cdev_forward_one_node(void *arg) {
     pthread_join(tid, nullptr);
     // Only now: the socket reader moves the header while it reads.
     log_end(node, end, tid);
+    tally(g_link_counters.ended[end_cause(end, t.how_reader_ended)]);
     LOG(LOG_INFO, "Stopped tcp request handler: %lu.\n", static_cast<unsigned long>(tid));
     bool lost_data = end == link_end::CLIENT_FAILED || end == link_end::QUEUE_DROPPED;
     // The controller ended it, or the socket reader has told it already.
@@ -219,6 +240,8 @@ reader_end cdev_forward_one_node_from_tcp(conn_node *node) {
             end = reader_end::DEVICE_FAILED;
             break;
         }
+        tally(node->bytes_to_controller, len);
+        tally(g_link_counters.bytes_to_controller, len);
         LOG(LOG_INFO, "forward %ld/%ld bytes from fd %d to CDEV, link id: 0x%08x/0x%08x\n", len,
             written, node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
         // The device takes writes again: CLOSEs it failed go out now.
@@ -238,6 +261,10 @@ int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg, const send_w
         LOG(LOG_INFO, "forward %ld bytes from CDEV to fd %d, link id: 0x%08x/0x%08x\n", sent,
             node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
         result = sent < 0 ? -2 : 1;
+        if (sent > 0) {
+            tally(node->bytes_from_controller, sent);
+            tally(g_link_counters.bytes_from_controller, sent);
+        }
     } else if (h->type == MSG_TYPE_CLOSE) {
         LOG(LOG_INFO, "connection CLOSE for fd %d, link id: 0x%08x/0x%08x\n", node->fd,
             link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));

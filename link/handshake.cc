@@ -9,6 +9,7 @@
 
 #include "common/conn_node.h"
 #include "common/iov.h"
+#include "common/link_stats.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
 #include "frame/util.h"
@@ -149,6 +150,7 @@ int cdev_check_connection_status(conn_node *node, int /*timeout*/) {
             result = CONN_STATUS_CONNECTED;
         } else {
             LOG(LOG_INFO, "Response type is %d, abort connection.\n", rh->type);
+            tally(g_link_counters.refused[OPENED_BY_CLIENT]);
         }
     }
     release_common_io_buf(reply);

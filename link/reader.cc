@@ -5,7 +5,9 @@
 #include <cerrno>
 
 #include "common/iov.h"
+#include "common/link_stats.h"
 #include "common/msg_header.h"
+#include "common/progress.h"
 #include "frame/log.h"
 #include "frame/util.h"
 #include "link/close_notice.h"
@@ -52,6 +54,7 @@ read_result read_one_message(int fd, common_io_buf **held) {
     capture_message(CAPTURE_FROM_CONTROLLER, v->iov, v->iov_cnt);
     if (n < static_cast<int64_t>(MSG_HEADER_SIZE)) {
         LOG_AS("read_thread", LOG_ERROR, "Drop too short message, length: %lu.\n", n);
+        tally(g_link_counters.lost[LOST_TOO_SHORT]);
         return read_result::MESSAGE;
     }
     // A message the queue cannot take is dropped; the vector is reused.
@@ -68,6 +71,7 @@ void *read_thread(void *fd_address) {
     g_lost_message_func = queue_lose_message;
     g_device_back_func = retry_deferred_closes;
     for (;;) {
+        mark_progress(g_progress.reader_ms);
         // The generation first: a reopen between the two loads then costs one
         // more pass, never a needless reopen of the fresh device.
         uint32_t generation = g_cdev_generation.load();

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "common/iov.h"
+#include "common/link_stats.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
 #include "frame/util.h"
@@ -120,10 +121,12 @@ recv_msg_list *take_entry() {
 
 // The link ends rather than carry on with a hole in its stream: its
 // messages are freed and its holder is told. Returns how many were freed.
-int drop_link(link_queue *q) {
+int drop_link(link_queue *q, queue_drop_cause cause) {
     q->state = link_state::DROPPED;
     int freed = flush(q);
     wake(*q, true);
+    tally(g_link_counters.dropped[cause]);
+    tally(g_link_counters.lost[LOST_WITH_DROPPED_LINK], freed);
     return freed;
 }
 
@@ -167,11 +170,12 @@ bool make_room(bool any) {
     uint32_t id = holder->first;
     if (q.state == link_state::UNCLAIMED) {
         int freed = flush(&q);
+        tally(g_link_counters.lost[LOST_UNCLAIMED], freed);
         LOG_AS("enqueue_msg", LOG_INFO, "Dropped %d msg for unknown link id 0x%08x\n", freed,
                link_id_for_log(id));
         return true;
     }
-    int freed = drop_link(&q);
+    int freed = drop_link(&q, DROP_NO_ROOM);
     LOG_AS("enqueue_msg", LOG_ERROR,
            "No room in the receive queue for link id 0x%08x, link dropped (%d msg freed)\n",
            link_id_for_log(id), freed);
@@ -187,6 +191,7 @@ bool request_share_full() {
 // controller's own time-out tells it.
 void drop_request(common_io_buf *v) {
     const msg_header *h = get_msg_header(v);
+    tally(g_link_counters.lost[LOST_OVER_REQUEST_SHARE]);
     if (log_repeat_first(&requests_dropped, "enqueue_msg")) {
         LOG_AS("enqueue_msg", LOG_ERROR,
                "Drop controller request of type %d for port %d: %d requests wait already\n",
@@ -213,6 +218,7 @@ int enqueue_msg_with_lock(common_io_buf *v) {
                    link_id_for_log(id));
             q.drop_noted = true;
         }
+        tally(g_link_counters.lost[LOST_FOR_ENDED_LINK]);
         release_common_io_buf(v);
         return 0;
     }
@@ -221,10 +227,11 @@ int enqueue_msg_with_lock(common_io_buf *v) {
     }
     if (id != 0 && q.state == link_state::OPEN && q.count >= LINK_QUEUE_LIMIT &&
         stalled(q, monotonic_ms())) {
-        int freed = drop_link(&q);
+        int freed = drop_link(&q, DROP_STALLED_CLIENT);
         LOG_AS("enqueue_msg", LOG_ERROR,
                "Link id 0x%08x dropped: its client takes nothing (%d msg freed)\n",
                link_id_for_log(id), freed);
+        tally(g_link_counters.lost[LOST_WITH_DROPPED_LINK]);
         release_common_io_buf(v);
         return 0;
     }
@@ -343,6 +350,7 @@ void queue_close_link(uint32_t link_id) {
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     link_queue &q = links()[link_id];
     int freed = flush(&q);
+    tally(g_link_counters.lost[LOST_FOR_ENDED_LINK], freed);
     q.state = link_state::ENDED;
     q.waker = {};
     q.since = g_queue_clock();
@@ -361,9 +369,10 @@ void queue_lose_message(const common_io_buf *partial) {
     link_queue *q = find(id);
     bool dropped = id != 0 && q != nullptr && q->state == link_state::OPEN;
     if (dropped) {
-        drop_link(q);
+        drop_link(q, DROP_LOST_ON_DEVICE);
     }
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    tally(g_link_counters.lost[LOST_ON_DEVICE]);
     LOG(LOG_ERROR, "Lost a message of type %d for link id 0x%08x/0x%08x on the device%s\n", h->type,
         link_id_for_log(id), link_id_for_log(h->peer_link_id), dropped ? ", link dropped" : "");
 }
@@ -383,6 +392,19 @@ bool queue_link_dropped(uint32_t link_id) {
     bool dropped = q != nullptr && q->state == link_state::DROPPED;
     pthread_mutex_unlock(&g_recv_msg_list_mutex);
     return dropped;
+}
+
+queue_sizes queue_holdings() {
+    queue_sizes sizes{0, 0};
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    sizes.messages = occupied;
+    for (const auto &[id, q] : links()) {
+        if (id != 0 && q.count > sizes.largest_link) {
+            sizes.largest_link = q.count;
+        }
+    }
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    return sizes;
 }
 
 int queued_messages() {
@@ -414,7 +436,7 @@ void age_out(uint32_t id, link_queue *q, time_t now) {
         return;
     }
     if (id != 0 && q->state == link_state::OPEN) {
-        int freed = drop_link(q);
+        int freed = drop_link(q, DROP_AGED);
         LOG_AS("garbage_collector_thread", LOG_ERROR,
                "Link id 0x%08x dropped: its messages waited over %ld s (%d msg freed)\n",
                link_id_for_log(id), static_cast<long>(MSG_TIMEOUT), freed);
@@ -422,6 +444,7 @@ void age_out(uint32_t id, link_queue *q, time_t now) {
     }
     while (q->head != nullptr && now - q->head->enqueue_time > MSG_TIMEOUT) {
         release_common_io_buf(pop(q));
+        tally(g_link_counters.lost[LOST_AGED]);
     }
 }
 
@@ -439,6 +462,7 @@ void garbage_collector_pass(time_t now) {
             release_common_io_buf(pop(&q));
             ++stale;
         }
+        tally(g_link_counters.lost[LOST_UNCLAIMED], stale);
         if (stale > 0) {
             LOG_AS("garbage_collector_thread", LOG_INFO,
                    "Dropped %d msg for unknown link id 0x%08x\n", stale, link_id_for_log(id));

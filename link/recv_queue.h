@@ -115,6 +115,12 @@ void queue_wake(uint32_t link_id);
 bool queue_link_dropped(uint32_t link_id);
 // Messages queued in all.
 int queued_messages();
+// Messages queued in all, and the most that one link holds (requests aside).
+struct queue_sizes {
+    int messages;
+    int largest_link;
+};
+queue_sizes queue_holdings();
 
 // One pass of the collector at time `now`: drops messages older than
 // MSG_TIMEOUT (the link they belong to ends), unclaimed ones older than

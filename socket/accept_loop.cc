@@ -12,6 +12,8 @@
 #include "frame/util.h"
 #include "socket/state_machine.h"
 
+void (*g_listening_func)() = nullptr;
+
 namespace {
 
 // Clients that connect at once wait in the kernel's queue rather than have
@@ -83,6 +85,9 @@ int run_socket_server(int fd, conn_list *list) {
     if (listen(fd, LISTEN_BACKLOG) < 0) {
         LOG(LOG_ERROR, "ERROR on listen, error code: %d\n", errno);
         return -1;
+    }
+    if (g_listening_func != nullptr) {
+        g_listening_func();
     }
     log_repeat failures;
     unsigned int backoff_ms = 0;

@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "common/conn_node.h"
+#include "common/link_stats.h"
 #include "common/msg_header.h"
+#include "common/progress.h"
 #include "frame/log.h"
 #include "frame/util.h"
 
@@ -95,6 +97,7 @@ void check_node_timeout(conn_list *list, conn_node *prev, conn_node *node, bool 
     if (*freed) {
         LOG(LOG_INFO, "Node connection timeout, free this node (%d/%d).\n", node->fd, node->aux_fd);
         detach_node_fast(list, prev, node);
+        tally(g_link_counters.timed_out);
         // Nobody refused: the client is reset, not given a clean end.
         node->abort_on_close = true;
         // The request may have reached the controller: it hears of the end.
@@ -193,6 +196,7 @@ void *handle_socket_connection(void *arg) {
     auto *list = static_cast<conn_list *>(arg);
     int64_t next_pass = -1;
     for (;;) {
+        mark_progress(g_progress.state_machine_ms);
         int64_t now = monotonic_ms();
         bool counting = next_pass >= 0 && now >= next_pass;
         handle_socket_connection_pass(list, counting);

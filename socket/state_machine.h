@@ -24,6 +24,10 @@ constexpr unsigned int STATE_MACHINE_PASS_MS = 200;
 // How long a new client has to send its first bytes, in milliseconds.
 constexpr int64_t FIRST_BYTES_WAIT_MS = 100;
 
+// Called once the accept loop listens (the agent is ready for clients); may
+// be null.
+extern void (*g_listening_func)();
+
 // Returns -1 when `fd` cannot listen, 0 once it has been closed (shutdown).
 int run_socket_server(int fd, conn_list *list);
 // Accepts one client on the listening `fd` and pushes its node on `list`:

@@ -3,8 +3,11 @@
 
 #include <pthread.h>
 
+#include <ctime>
+
 #include "bounded/securec.h"
 #include "common/msg_header.h"
+#include "common/progress.h"
 #include "frame/log.h"
 #include "frame/util.h"
 #include "transport/device.h"
@@ -28,7 +31,11 @@ heartbeat_io device_io(int mode) {
 // Retries without limit: the controller must hear of the agent before any
 // heartbeat.
 void send_init(const heartbeat_io &io, const void *unit, uint64_t len) {
-    while (io.write(unit, len) < 0) {
+    for (;;) {
+        mark_progress(g_progress.heartbeat_ms);
+        if (io.write(unit, len) >= 0) {
+            break;
+        }
         LOG_AS("heartbeat_thread", LOG_DETAIL, "Failed to send 'init' msg to Tavix\n");
         io.sleep_ms(INIT_RETRY_MS);
     }
@@ -40,7 +47,10 @@ void repeat_heartbeat(const heartbeat_io &io, const void *unit, uint64_t len,
                       unsigned int interval_s, long heartbeats) {
     for (long n = 0; heartbeats < 0 || n < heartbeats; n++) {
         io.sleep_ms(interval_s * MS_PER_SECOND);
-        io.write(unit, len);
+        mark_progress(g_progress.heartbeat_ms);
+        if (io.write(unit, len) >= 0) {
+            g_progress.heartbeat_sent_s.store(time(nullptr), std::memory_order_relaxed);
+        }
     }
 }
 

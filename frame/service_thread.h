@@ -1,0 +1,17 @@
+// The service thread: serves the status socket, rewrites the metrics file,
+// keeps the service manager's status line and feeds its watchdog. Started
+// once the agent runs as its account; the status socket was made before.
+#pragma once
+
+#include <string>
+
+struct service_settings {
+    int status_fd = -1;        // listening; -1: no status socket
+    std::string metrics_path;  // empty: no metrics file
+    int metrics_interval_s = 0;
+};
+
+bool start_service_thread(const service_settings &settings);
+// Tells the service manager that the agent accepts clients; called by the
+// accept loop once it listens.
+void notify_ready();
