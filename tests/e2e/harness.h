@@ -118,6 +118,15 @@ constexpr size_t WIRE_HEADER_SIZE = 32;
 bool send_all(int fd, const std::vector<uint8_t> &data);
 bool recv_exact(int fd, size_t n, std::vector<uint8_t> *out, std::chrono::milliseconds timeout);
 
+// The agent's answer to `command` (a line) on its status socket; "" when
+// it could not be asked.
+std::string ask_status(const std::string &socket_path, const std::string &command);
+// The values at dotted `paths` ("links.0.port") of a JSON document as
+// python3's json module reads them, printed back as JSON (strings quoted);
+// empty when the document or a path is wrong.
+std::vector<std::string> json_values(const std::string &json,
+                                     const std::vector<std::string> &paths);
+
 // A temp directory removed (with its contents) on destruction.
 struct TempDir {
     TempDir();

@@ -1,14 +1,17 @@
 // Small helpers of the end-to-end tests: free ports and connects, files,
-// link ids, whole sends and receives, temp directories and files.
+// link ids, whole sends and receives, temp directories and files, the
+// agent's status socket and JSON read by python3.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -150,6 +153,47 @@ TempFile::TempFile() {
 
 TempFile::~TempFile() {
     unlink(path.c_str());
+}
+
+}  // namespace e2e
+
+namespace e2e {
+
+std::string ask_status(const std::string &socket_path, const std::string &command) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socket_path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        send_all(fd, Bytes(command.begin(), command.end()))) {
+        char buf[4096];
+        for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) answer.append(buf, n);
+    }
+    close(fd);
+    return answer;
+}
+
+std::vector<std::string> json_values(const std::string &json,
+                                     const std::vector<std::string> &paths) {
+    TempDir dir;
+    std::ofstream(dir.path + "/in") << json;
+    std::string command =
+        "python3 -c 'import json, sys\n"
+        "doc = json.load(open(sys.argv[1]))\n"
+        "for path in sys.argv[2:]:\n"
+        "    v = doc\n"
+        "    for k in path.split(\".\"):\n"
+        "        v = v[int(k)] if isinstance(v, list) else v[k]\n"
+        "    print(json.dumps(v))' " +
+        dir.path + "/in";
+    for (const std::string &p : paths) command += " " + p;
+    std::vector<std::string> values;
+    if (std::system((command + " >" + dir.path + "/out").c_str()) == 0) {
+        std::ifstream out(dir.path + "/out");
+        for (std::string line; std::getline(out, line);) values.push_back(line);
+    }
+    return values;
 }
 
 }  // namespace e2e

@@ -1,6 +1,7 @@
 // Tunnels opened by local clients, end to end: the real agent on the emulated
 // device in each mode, the test playing the controller by hand.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -110,6 +111,17 @@ void exchange(AgentOnEmulator &a, const ClientLink &link, const Bytes &up, const
                   down);
 }
 
+using Values = std::vector<std::string>;
+
+// Values of the agent's status, as JSON, at the dotted paths.
+Values status_of(AgentOnEmulator &a, const Values &paths) {
+    return json_values(ask_status(a.agent.workdir() + "/status.sock", "status json\n"), paths);
+}
+
+std::string quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
 size_t count_of(const std::string &log, const std::string &line) {
     size_t n = 0;
     for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
@@ -158,8 +170,9 @@ class ClientTunnel : public StartedAgent {
 IN_BOTH_DEVICE_MODES(ClientTunnel);
 
 // A client link's whole life: its request and the controller's answer cross
-// unchanged, a mebibyte flows each way, the client's close sends one CLOSE and
-// the agent holds what it held before.
+// unchanged, a mebibyte flows each way, the status shows the link as the log
+// names it, the client's close sends one CLOSE and the agent holds what it
+// held before.
 TEST_P(ClientTunnel, WholeLifeOfAClientLink) {
     const Holdings idle = settled_holdings(a.agent.pid());
     ClientLink link;
@@ -170,12 +183,32 @@ TEST_P(ClientTunnel, WholeLifeOfAClientLink) {
     EXPECT_EQ(link.request, expected);
     expect_holdings(a, {idle.sockets + 1, idle.threads + 2}, 2s);
     exchange(a, link, stream_bytes(1, 1 << 20), stream_bytes(2, 1 << 20));
+    sockaddr_in client{};
+    socklen_t len = sizeof(client);
+    getsockname(link.fd, reinterpret_cast<sockaddr *>(&client), &len);
+    const Values link_fields = {"links.0.local_link_id",
+                                "links.0.peer_link_id",
+                                "links.0.opener",
+                                "links.0.port",
+                                "links.0.address",
+                                "links.0.bytes_to_controller",
+                                "links.0.bytes_from_controller",
+                                "links.0.state"};
+    EXPECT_EQ(status_of(a, link_fields),
+              (Values{quoted("0x0107db00"), quoted("0x44332211"), quoted("client"), "8080",
+                      quoted("127.0.0.1:" + std::to_string(ntohs(client.sin_port))), "1048576",
+                      "1048576", quoted("forwarding")}));
 
     close(std::exchange(link.fd, -1));
     ASSERT_TRUE(a.next_message(&msg, 5s)) << a.agent.log();
     EXPECT_EQ(msg, with_type(link.response, 2, true));
     expect_device_quiet(a, 500ms);
     expect_holdings(a, idle, 3s);
+    EXPECT_EQ(
+        status_of(a, {"links", "device.path", "device.open", "capture",
+                      "counters.links_opened.client", "counters.links_ended.client_closed",
+                      "counters.bytes_to_controller", "counters.bytes_from_controller"}),
+        (Values{"[]", quoted(a.device_path()), "true", "true", "1", "1", "1048576", "1048576"}));
 
     // The capture holds each message once, in order, decoded field by field.
     stop_agent_cleanly(a);
@@ -308,6 +341,11 @@ TEST_P(ClientTunnel, WrongOrMissingAnswersEndTheClient) {
     expect_device_quiet(a, 300ms);
     EXPECT_EQ(count_of(a.agent.log(), dropped), 1u);
     expect_holdings(a, idle, 3s);
+    // The type-2 answer is a refusal, the missing one a time-out; the late
+    // answers are lost for an ended link.
+    EXPECT_EQ(status_of(a, {"counters.links_refused.client", "counters.links_timed_out",
+                            "counters.messages_lost.ended_link", "counters.links_opened.client"}),
+              (Values{"1", "1", "2", "0"}));
 }
 
 TEST_P(ClientTunnel, ForwardRequestIsOneShot) {
