@@ -1,8 +1,11 @@
 // The privilege drop of the running agent: the account of Vorlan_user in its
 // own /opt/vorlan/config/Vorlan.ini, or root when there is none.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <iterator>
 #include <optional>
@@ -24,6 +27,28 @@ Ids status_ids(pid_t pid, const std::string &key) {
     size_t from = status.find("\n" + key + ":") + key.size() + 2;
     std::istringstream fields(status.substr(from, status.find('\n', from) - from));
     return Ids(std::istream_iterator<std::string>(fields), {});
+}
+
+// What the status socket answers a process of uid:gid; "" when it may not
+// connect.
+std::string status_as(const std::string &socket_path, uid_t uid, gid_t gid) {
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0) {
+            std::string answer = ask_status(socket_path, "status\n");
+            EXPECT_EQ(write(out[1], answer.data(), answer.size()), ssize_t(answer.size()));
+        }
+        _exit(0);
+    }
+    close(out[1]);
+    std::string answer;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof(buf))) > 0;) answer.append(buf, n);
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    return answer;
 }
 
 class PrivilegeTest : public ::testing::Test {
@@ -61,6 +86,20 @@ TEST_F(PrivilegeTest, DropsToTheConfiguredAccountWithItsGroupsOnly) {
     EXPECT_EQ(status_ids(agent.pid(), "Groups"), (Ids{"4242", "4243"}));
     EXPECT_EQ(agent.log().find("failed."), std::string::npos) << agent.log();
     EXPECT_EQ(agent.log().find(no_access), std::string::npos);
+
+    // The status socket made before the drop is root's and the account
+    // group's alone, and the agent still answers on it.
+    const std::string socket_path = agent.workdir() + "/status.sock";
+    struct stat st {};
+    ASSERT_EQ(stat(socket_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 4242u);
+    for (const std::string &dir : {agent.workdir() + "/..", agent.workdir()}) {
+        ASSERT_EQ(chmod(dir.c_str(), 0711), 0);  // others may pass, to meet the socket's mode
+    }
+    EXPECT_EQ(status_as(socket_path, 4244, 4244), "");
+    EXPECT_EQ(status_as(socket_path, 4245, 4242).rfind("cdev_agent ", 0), 0u);
 
     // The log and the socket opened as root stay usable after the drop.
     agent.send_signal(SIGTERM);
