@@ -2,7 +2,8 @@
 // controller through the CDEV agent, which only speaks to clients that send
 // its 32-byte request header first. Three modes: standard input and output
 // over one link (ssh ProxyCommand), a TCP listener with a link per client
-// (ssh -L), and a UDP relay sending each datagram as a one-shot request.
+// (ssh -L), and a UDP relay sending each datagram as a one-shot request; and
+// a fourth that asks the agent over its status socket.
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "client/exit_status.h"
 #include "client/modes.h"
 #include "client/options.h"
+#include "client/status_request.h"
 #include "client/stop_signal.h"
 
 namespace {
@@ -51,8 +53,10 @@ int main(int argc, char **argv) {
     ConnectEnv env;
     env.agent_port = getenv("CDEV_AGENT_PORT");
     env.agent_user = getenv("CDEV_AGENT_USER");
+    env.status_socket = getenv("CDEV_STATUS_SOCKET");
     ParseOutcome outcome = parse_options(argc, argv, env, &options, &error);
-    if (outcome == ParseOutcome::Run && !resolve_agent_user(&options, &error)) {
+    if (outcome == ParseOutcome::Run && options.mode != ConnectMode::Control &&
+        !resolve_agent_user(&options, &error)) {
         outcome = ParseOutcome::Error;
     }
     switch (outcome) {
@@ -75,6 +79,8 @@ int main(int argc, char **argv) {
             return run_tcp_listener(options);
         case ConnectMode::UdpRelay:
             return run_udp_relay(options);
+        case ConnectMode::Control:
+            return run_control(options);
         case ConnectMode::Stdio:
             break;
     }

@@ -15,8 +15,33 @@ constexpr double MAX_SECONDS = 86400;
 // -w: a shorter wait could not be told apart from none.
 constexpr double MIN_ANSWER_WAIT = 0.001;
 constexpr unsigned long MAX_LINKS = 65535;
-// A long option with no letter of its own.
-constexpr int AGENT_USER_OPTION = 256;
+// Long options with no letter of their own.
+enum : int {
+    AGENT_USER_OPTION = 256,
+    STATUS_OPTION,
+    JSON_OPTION,
+    STATUS_SOCKET_OPTION,
+    CAPTURE_START_OPTION,
+    CAPTURE_SIZE_OPTION,
+    CAPTURE_FILES_OPTION,
+    CAPTURE_STOP_OPTION,
+};
+
+// What the status socket's options asked for, before they are checked
+// together.
+struct ControlWords {
+    int commands = 0;  // --status, --capture-start and --capture-stop given
+    bool json = false;
+    std::string capture_path;
+    std::string capture_size = "-";  // "-": not given
+    std::string capture_files = "-";
+    bool socket_chosen = false;
+};
+
+bool whole_number(const std::string &text) {
+    return !text.empty() && text.size() <= 7 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
 
 bool parse_port(const std::string &text, uint16_t *port) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -84,12 +109,84 @@ ParseOutcome fail(std::string *error, const std::string &why) {
     return ParseOutcome::Error;
 }
 
+// Takes one option of the status socket; false when `c` is none of them.
+bool take_control_option(int c, const char *arg, ConnectOptions *o, ControlWords *w) {
+    switch (c) {
+        case STATUS_OPTION:
+            ++w->commands;
+            o->control_command = "status";
+            return true;
+        case CAPTURE_START_OPTION:
+            ++w->commands;
+            w->capture_path = arg;
+            o->control_command = "capture start";
+            return true;
+        case CAPTURE_STOP_OPTION:
+            ++w->commands;
+            o->control_command = "capture stop";
+            return true;
+        case JSON_OPTION:
+            w->json = true;
+            return true;
+        case CAPTURE_SIZE_OPTION:
+            w->capture_size = arg;
+            return true;
+        case CAPTURE_FILES_OPTION:
+            w->capture_files = arg;
+            return true;
+        case STATUS_SOCKET_OPTION:
+            o->status_socket = arg;
+            w->socket_chosen = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The status socket's command from its options, checked together.
+ParseOutcome finish_control(const ControlWords &w, bool linking, ConnectOptions *o,
+                            std::string *error) {
+    if (w.commands > 1 || linking) {
+        return fail(error, "--status, --capture-start and --capture-stop go alone");
+    }
+    if (w.json && o->control_command != "status") {
+        return fail(error, "--json goes with --status");
+    }
+    bool sized = w.capture_size != "-" || w.capture_files != "-";
+    if (sized && o->control_command != "capture start") {
+        return fail(error, "--capture-size and --capture-files go with --capture-start");
+    }
+    if (o->status_socket.empty()) {
+        return fail(error, "--status-socket wants a path");
+    }
+    if (o->control_command == "capture start") {
+        if (w.capture_path.empty() || w.capture_path.find('\n') != std::string::npos) {
+            return fail(error, "--capture-start wants a file name");
+        }
+        for (const std::string *n : {&w.capture_size, &w.capture_files}) {
+            if (*n != "-" && !whole_number(*n)) {
+                return fail(error,
+                            "--capture-size and --capture-files want whole numbers, not " + *n);
+            }
+        }
+        o->control_command += " " + w.capture_size + " " + w.capture_files + " " + w.capture_path;
+    } else if (w.json) {
+        o->control_command += " json";
+    }
+    o->mode = ConnectMode::Control;
+    return ParseOutcome::Run;
+}
+
 }  // namespace
 
 const char *synopsis_text() {
     return "usage: cdev-connect [OPTION]... PORT\n"
            "       cdev-connect [OPTION]... [-m COUNT] -L [ADDRESS:]LOCAL_PORT:PORT\n"
-           "       cdev-connect [OPTION]... [-m COUNT] -U [ADDRESS:]LOCAL_PORT:PORT\n";
+           "       cdev-connect [OPTION]... [-m COUNT] -U [ADDRESS:]LOCAL_PORT:PORT\n"
+           "       cdev-connect [--status-socket PATH] --status [--json]\n"
+           "       cdev-connect [--status-socket PATH] --capture-start FILE\n"
+           "                    [--capture-size MB [--capture-files N]]\n"
+           "       cdev-connect [--status-socket PATH] --capture-stop\n";
 }
 
 const char *help_text() {
@@ -112,11 +209,23 @@ const char *help_text() {
            "               been quiet this long (default: stdio waits for the controller\n"
            "               to close; -L ends a link when its client closes)\n"
            "  -v           one line per link on standard error\n"
+           "  --status     the agent's status: device, queue, links, counters (--json: as\n"
+           "               JSON)\n"
+           "  --capture-start FILE [--capture-size MB [--capture-files N]]\n"
+           "               the agent captures what crosses its device into FILE (relative\n"
+           "               to its working directory), as its --capture option would\n"
+           "  --capture-stop\n"
+           "               ends the agent's capture\n"
+           "  --status-socket PATH\n"
+           "               the agent's status socket (else CDEV_STATUS_SOCKET, else\n"
+           "               " CDEV_STATUS_SOCKET
+           ")\n"
            "  -h, --help   this text\n"
            "  -V, --version\n"
            "\n"
-           "Exit status: 0 success, 1 I/O error or a link cut, 2 usage error, 3 no trusted\n"
-           "agent reachable, 4 the controller refused the link, 5 no answer (in time, or\n"
+           "Exit status: 0 success, 1 I/O error or a link cut (or the agent refused a\n"
+           "status socket command), 2 usage error, 3 no trusted agent reachable (or no\n"
+           "status socket), 4 the controller refused the link, 5 no answer (in time, or\n"
            "the device is away or the controller not running).\n";
 }
 
@@ -127,7 +236,15 @@ ParseOutcome parse_options(int argc, char **argv, const ConnectEnv &env, Connect
         {"version", no_argument, nullptr, 'V'},
         {"max-links", required_argument, nullptr, 'm'},
         {"agent-user", required_argument, nullptr, AGENT_USER_OPTION},
+        {"status", no_argument, nullptr, STATUS_OPTION},
+        {"json", no_argument, nullptr, JSON_OPTION},
+        {"status-socket", required_argument, nullptr, STATUS_SOCKET_OPTION},
+        {"capture-start", required_argument, nullptr, CAPTURE_START_OPTION},
+        {"capture-size", required_argument, nullptr, CAPTURE_SIZE_OPTION},
+        {"capture-files", required_argument, nullptr, CAPTURE_FILES_OPTION},
+        {"capture-stop", no_argument, nullptr, CAPTURE_STOP_OPTION},
         {nullptr, 0, nullptr, 0}};
+    ControlWords control;
     *o = ConnectOptions{};
     o->agent_port = CDEV_DEFAULT_AGENT_PORT;
     bool mode_given = false;
@@ -136,6 +253,9 @@ ParseOutcome parse_options(int argc, char **argv, const ConnectEnv &env, Connect
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "+a:w:q:L:U:m:vhV", long_options, nullptr)) != -1) {
+        if (take_control_option(c, optarg, o, &control)) {
+            continue;
+        }
         switch (c) {
             case 'a':
                 if (!parse_port(optarg, &o->agent_port)) {
@@ -206,7 +326,14 @@ ParseOutcome parse_options(int argc, char **argv, const ConnectEnv &env, Connect
         o->agent_user = env.agent_user;
         o->agent_user_chosen = true;
     }
+    if (env.status_socket != nullptr && *env.status_socket != '\0' && !control.socket_chosen) {
+        o->status_socket = env.status_socket;
+    }
     int rest = argc - optind;
+    if (control.commands > 0 || control.json || control.capture_size != "-" ||
+        control.capture_files != "-") {
+        return finish_control(control, mode_given || max_given || rest > 0, o, error);
+    }
     if (o->mode == ConnectMode::UdpRelay && o->linger) {
         return fail(error, "-q has no meaning with -U: a request ends with its reply");
     }

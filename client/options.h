@@ -1,5 +1,6 @@
-// The command line of cdev-connect: which of its three modes runs, the ports
-// and addresses involved, and the time limits.
+// The command line of cdev-connect: which of its modes runs (three that
+// link, one that asks the agent over its status socket), the ports and
+// addresses involved, and the time limits.
 #pragma once
 
 #include <sys/types.h>
@@ -9,7 +10,7 @@
 #include <optional>
 #include <string>
 
-enum class ConnectMode { Stdio, TcpListener, UdpRelay };
+enum class ConnectMode { Stdio, TcpListener, UdpRelay, Control };
 
 struct ConnectOptions {
     ConnectMode mode = ConnectMode::Stdio;
@@ -35,14 +36,18 @@ struct ConnectOptions {
     // -m: links (-L) or requests (-U) at once; past it clients are refused.
     size_t max_links = 64;
     bool verbose = false;
+    // Control: the command line sent on the agent's status socket.
+    std::string control_command;
+    std::string status_socket = CDEV_STATUS_SOCKET;
 };
 
 enum class ParseOutcome { Run, Help, Version, Error };
 
 // The environment variables read; null when unset.
 struct ConnectEnv {
-    const char *agent_port = nullptr;  // CDEV_AGENT_PORT
-    const char *agent_user = nullptr;  // CDEV_AGENT_USER
+    const char *agent_port = nullptr;     // CDEV_AGENT_PORT
+    const char *agent_user = nullptr;     // CDEV_AGENT_USER
+    const char *status_socket = nullptr;  // CDEV_STATUS_SOCKET
 };
 
 // Parses argv and the environment, which only a run reads. On Error, *error
