@@ -324,6 +324,61 @@ TEST_F(ClientTest, ListenersServeCurlAndFiftyClientsUntilSigterm) {
     EXPECT_EQ(count(capped->stderr_text(), "1 link at once, the most -m allows"), 1u);
 }
 
+// The agent's status for people while a link is open, and a capture started
+// and stopped on its status socket; what the agent refuses has status 1.
+TEST_F(ClientTest, StatusAndCaptureOnTheStatusSocket) {
+    ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
+    const std::string control =
+        "exec " CDEV_CONNECT_BINARY " --status-socket " + agent_->agent.workdir() + "/status.sock ";
+    std::string fifo = scratch_.path + "/idle";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Process idle("exec " + client("7001") + " <>" + fifo);
+    ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 1; }, 10s));
+    Process status(control + "--status");
+    ASSERT_EQ(status.wait_exit(10s), 0) << status.stderr_text();
+    for (const char *line : {"device    /dev/net_cdev (net_cdev), open, 0 reopens, ",
+                             "links     1 forwarding, 0 in handshake\n",
+                             "  links opened      client 1, controller 0\n"}) {
+        EXPECT_NE(status.stdout_text().find(line), std::string::npos) << status.stdout_text();
+    }
+    EXPECT_EQ(status.stdout_text().rfind("cdev_agent ", 0), 0u);
+    EXPECT_NE(status.stdout_text().find("  0x0107db00  0x01000000  client       7001  127.0.0.1:"),
+              std::string::npos)
+        << status.stdout_text();
+    idle.send_signal(SIGTERM);
+    idle.wait_exit(10s);
+
+    const Bytes data = stream_bytes(3, 3000);
+    const struct {
+        std::string args;
+        int status;
+        std::string out;  // all of stdout, or the end of stderr
+    } steps[] = {
+        {"--capture-start cap.pcap --capture-size 0", 1,
+         "'--capture-size' is invalid: '0' is not a whole number of millions of bytes, 1 to "
+         "1000000.\n"},
+        {"--capture-start cap.pcap", 0, "capture started: cap.pcap\n"},
+        {"--capture-start other.pcap", 1, "a capture to cap.pcap runs already\n"},
+        {"--capture-stop", 0, "capture stopped\n"},
+        {"--capture-stop", 1, "no capture runs\n"},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.args);
+        Process run(control + step.args);
+        EXPECT_EQ(run.wait_exit(10s), step.status);
+        EXPECT_TRUE(step.status == 0 ? run.stdout_text() == step.out
+                                     : run.stderr_text().ends_with(step.out))
+            << run.stdout_text() << run.stderr_text();
+        if (step.out.starts_with("capture started")) {
+            Process link("exec " + client("-q 1 7001") + " <" +
+                         put_file(scratch_.path + "/in", text(data)));
+            ASSERT_EQ(link.wait_exit(20s), 0) << link.stderr_text();
+        }
+    }
+    // The link's bytes are in the capture, whole.
+    EXPECT_NE(read_file(agent_->agent.workdir() + "/cap.pcap").find(text(data)), std::string::npos);
+}
+
 TEST_F(ClientTest, UdpRelayReturnsTheServicesReplyOrTimesOut) {
     ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
     const struct {
