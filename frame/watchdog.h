@@ -1,8 +1,8 @@
 // Whether the agent makes progress, for the service manager's watchdog: it
-// is fed only while the device reader turns (it waits at most a second for
-// the device), the heartbeat thread turns (every 10 s), and the state
-// machine runs a pass when woken, which it otherwise need not do while no
-// handshake is open.
+// is fed only while the device reader takes what the device has for it (it
+// may wait in a read while the device has nothing: that is no hang), the
+// heartbeat thread turns (every 10 s), and the state machine runs a pass
+// when woken, which it otherwise need not do while no handshake is open.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ struct progress_seen {
     int64_t heartbeat_ms;
     int64_t state_machine_ms;
     int64_t state_machine_woken_ms;
+    bool device_has_data;  // a message waits on the device
 };
 
 // The thread that stands still at `now_ms` ("device reader", "heartbeat",

@@ -1,11 +1,14 @@
 // The agent as a process: command line, root check, ports and process name,
-// log file, descriptors, failed start-up and the shutdown on each signal.
+// log file, descriptors, failed start-up, the shutdown on each signal, and
+// the service manager's notifications.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -264,6 +267,73 @@ TEST_F(AgentTest, EachStopSignalStopsWorkersAndExitsZeroWhileServingAndDuringSta
              "Stopped CDEV request handler (0)\n", "Stopped CDEV handler (0)\n", "] clean_up,"});
         EXPECT_FALSE(can_connect(port));
     }
+}
+
+// A datagram socket playing the service manager: the agent's notifications.
+struct NotifySocket {
+    NotifySocket() {
+        sockaddr_un addr{AF_UNIX, {}};
+        path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    }
+    ~NotifySocket() { close(fd); }
+    // The next message within `timeout`; "" when none came.
+    std::string next(std::chrono::milliseconds timeout) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n =
+            poll(&p, 1, static_cast<int>(timeout.count())) == 1 ? recv(fd, buf, 4096, 0) : 0;
+        return std::string(buf, std::max<ssize_t>(n, 0));
+    }
+    // Waits up to `timeout` for `message`; counts the WATCHDOG=1 on the way.
+    bool wait_for(const std::string &message, std::chrono::milliseconds timeout,
+                  size_t *fed = nullptr) {
+        for (auto end = std::chrono::steady_clock::now() + timeout;
+             std::chrono::steady_clock::now() < end;) {
+            std::string m = next(100ms);
+            if (fed != nullptr && m == "WATCHDOG=1") ++*fed;
+            if (!m.empty() && m == message) return true;
+        }
+        return false;
+    }
+    // The WATCHDOG=1 that come within `time`.
+    size_t fed_within(std::chrono::milliseconds time) {
+        size_t fed = 0;
+        wait_for("", time, &fed);
+        return fed;
+    }
+    TempDir dir;
+    std::string path = dir.path + "/notify";
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
+
+// Under a service manager: READY once the agent accepts, a status line, a
+// watchdog fed while the agent idles, not fed while the device reader hangs,
+// fed again once the reader turns.
+TEST(ServiceManager, ReadyStatusAndAWatchdogFedOnlyWhileTheReaderTurns) {
+    NotifySocket manager;
+    AgentOptions o;
+    o.env = {{"NOTIFY_SOCKET", manager.path}, {"WATCHDOG_USEC", "1000000"}};
+    AgentOnEmulator a(emu::DeviceEmulator::Mode::NetCdev, o);
+    ASSERT_TRUE(a.start());
+    const std::string idle = "STATUS=0 links, device open";
+    ASSERT_TRUE(manager.wait_for("READY=1\n" + idle, 5s)) << a.agent.log();
+    EXPECT_TRUE(can_connect(a.agent_port()));
+    // Every 0.5 s, though no handshake wakes the state machine.
+    EXPECT_GE(manager.fed_within(3s), 5u);
+
+    a.emu.hang_reads(true);
+    a.emu.inject(Bytes(WIRE_HEADER_SIZE, 4));
+    size_t fed = 0;
+    ASSERT_TRUE(manager.wait_for(idle + ", the device reader makes no progress", 8s, &fed));
+    EXPECT_LE(fed, 12u);
+    EXPECT_EQ(manager.fed_within(2s), 0u);
+
+    a.emu.hang_reads(false);
+    EXPECT_TRUE(manager.wait_for("WATCHDOG=1", 2s));
+    EXPECT_TRUE(manager.wait_for(idle, 2s));
+    expect_in_order(a.agent.log(), {"Watchdog not fed: the device reader makes no progress\n",
+                                    "Watchdog fed again: the device reader makes progress\n"});
 }
 
 }  // namespace

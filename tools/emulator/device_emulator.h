@@ -97,6 +97,9 @@ class DeviceEmulator : public Device {
     void restart(int err);
     // Each message injected from now on becomes readable only after delay.
     void set_read_delay(std::chrono::milliseconds delay);
+    // While on, reads are held unanswered even when a message waits (poll
+    // still reports it): a device whose reads hang. Off answers them.
+    void hang_reads(bool on);
 
     // Counters.
     size_t open_count() const;    // successful opens so far
@@ -157,6 +160,7 @@ class DeviceEmulator : public Device {
     bool stopping_ = false;
     bool present_ = true;
     std::chrono::milliseconds read_delay_{0};
+    bool hang_reads_ = false;
     std::deque<Outgoing> to_agent_;
     std::deque<HeldRead> held_reads_;
     std::vector<fuse_pollhandle *> poll_handles_;

@@ -47,6 +47,14 @@ void DeviceEmulator::fail_opens(int err, int count) {
     open_fault_ = {err, count};
 }
 
+void DeviceEmulator::hang_reads(bool on) {
+    {
+        std::lock_guard lock(mu_);
+        hang_reads_ = on;
+    }
+    deliver();
+}
+
 void DeviceEmulator::set_present(bool present) {
     {
         std::lock_guard lock(mu_);

@@ -57,7 +57,7 @@ void DeviceEmulator::on_read(fuse_req *req, size_t size, uint64_t fh) {
             // err set
         } else if (fuse_req_interrupted(req)) {
             err = EINTR;
-        } else if (size > 0 && !take_chunk_locked(size, &chunk)) {
+        } else if (hang_reads_ || (size > 0 && !take_chunk_locked(size, &chunk))) {
             held_reads_.push_back({req, size, fh});
             return;
         }
@@ -148,7 +148,7 @@ void DeviceEmulator::deliver() {
             failed.assign(held_reads_.begin(), held_reads_.end());
             held_reads_.clear();
         }
-        while (!held_reads_.empty()) {
+        while (!hang_reads_ && !held_reads_.empty()) {
             std::vector<uint8_t> chunk;
             if (!take_chunk_locked(held_reads_.front().size, &chunk)) {
                 break;
