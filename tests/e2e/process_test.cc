@@ -74,8 +74,8 @@ class AgentTest : public ::testing::Test {
 };
 
 // As another user only --help and --version answer, the rest ends with 127, nothing logged;
-// as root a bad command line or an unknown device ends with status 0, says why in the log,
-// starts no thread and leaves the port free.
+// as root a bad command line or an unknown device ends with status 0, says why in the log
+// (and on stderr, for the service manager's journal), starts no thread and leaves the port free.
 TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
     const int port_number = free_tcp_port();
     const std::string port = std::to_string(port_number);
@@ -84,6 +84,7 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         int status;
         std::vector<std::string> out;     // in this order, the first at its start; none: empty
         std::vector<std::string> logged;  // in this order; none: not root
+        std::string err = "";             // in stderr
     };
     std::vector<Row> rows = {
         {{"/dev/net_cdev", port}, 127, {}, {}},
@@ -96,13 +97,29 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         {{"--version"}, 0, {"cdev_agent ", ".", ".", "\n"}, {}},
         {{}, 0, {}, {"cdev_agent is starting ...\n"}},
         {{"/dev/net_cdev"}, 0, {}, {"cdev_agent is starting ...\n"}},
-        {{"/dev/net_cdev", port, "0"}, 0, {}, {"Failed to init socket server.\n"}},
-        {{"/dev/other_cdev", port}, 0, {}, {"Open local server port " + port, "] clean_up,"}}};
+        {{"/dev/net_cdev", port, "0"},
+         0,
+         {},
+         {"Failed to init socket server.\n"},
+         ": no free port on 127.0.0.1 from " + port + "\n"},
+        {{"/dev/other_cdev", port},
+         0,
+         {},
+         {"Open local server port " + port, "] clean_up,"},
+         ": cannot open the device /dev/other_cdev: it is neither /dev/net_cdev nor /dev/lcd1\n"}};
     for (const char *bad : {"1023", "65536", "80x", "", "1024 ", "-2000", "99999999999999999999"}) {
-        rows.push_back({{"/dev/net_cdev", bad}, 0, {}, {"main,", "'listen_port' is invalid.\n"}});
+        rows.push_back({{"/dev/net_cdev", bad},
+                        0,
+                        {},
+                        {"main,", "'listen_port' is invalid.\n"},
+                        "'" + std::string(bad) + "' is not a port from 1024 to 65535\n"});
     }
     for (const char *bad : {"65536", "-1", "2x", "", "2 "}) {
-        rows.push_back({{"/dev/net_cdev", port, bad}, 0, {}, {"'bind_retry_count' is invalid.\n"}});
+        rows.push_back({{"/dev/net_cdev", port, bad},
+                        0,
+                        {},
+                        {"'bind_retry_count' is invalid.\n"},
+                        "'" + std::string(bad) + "' is not a count from 0 to 65535\n"});
     }
     // Options ahead of the arguments: a bad one stops the start-up, saying why on stderr too.
     for (std::vector<std::string> options : std::vector<std::vector<std::string>>{
@@ -111,7 +128,10 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
              {"--capture", "x", "--capture-files", "1", "'--capture-files' needs '--capture-size'"},
              {"--capture-size", "1", "'--capture-size' and '--capture-files' need '--capture'"},
              {"--capture", "none/x", "Failed to start the capture: none/x: No such file"},
-             {"--capture", "x", "--help", "0", "Unknown option '--help'.\n"}}) {
+             {"--capture", "x", "--help", "0", "Unknown option '--help'.\n"},
+             {"--status-socket", "", "'--status-socket' is invalid: '' is not a socket path.\n"},
+             {"--metrics-interval", "5", "'--metrics-interval' needs '--metrics'.\n"},
+             {"--metrics", "m", "--metrics-interval", "0", "'--metrics-interval' is invalid"}}) {
         const std::string why = options.back();
         options.back() = "/dev/net_cdev";
         options.push_back(port);
@@ -144,6 +164,7 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
         if (root && !row.args.empty() && row.args[0].starts_with("--")) {
             EXPECT_NE(agent.stderr_text().find(row.logged.back()), std::string::npos);
         }
+        EXPECT_NE(agent.stderr_text().find(row.err), std::string::npos) << agent.stderr_text();
         if (root && row.args.size() < 2) {
             EXPECT_EQ(agent.stderr_text(),
                       "usage: " + agent_binary() + " <device> <listen_port> [bind_retry_count]\n");
