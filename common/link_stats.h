@@ -9,11 +9,12 @@
 // Who asked for a link: a local client, or the controller.
 enum link_opener : uint8_t { OPENED_BY_CLIENT, OPENED_BY_CONTROLLER, LINK_OPENERS };
 
-// How an established link ended.
+// How an established link ended. The local side is the client of a link a
+// client opened, the local service of one the controller opened.
 enum link_end_cause : uint8_t {
-    END_CLIENT_CLOSED,
+    END_LOCAL_CLOSED,
     END_CONTROLLER_CLOSED,
-    END_CLIENT_SEND_FAILED,
+    END_LOCAL_SEND_FAILED,
     END_QUEUE_DROPPED,
     END_DEVICE_WRITE_FAILED,
     LINK_END_CAUSES
@@ -42,8 +43,8 @@ enum message_loss_cause : uint8_t {
 
 // Names as the status and the metrics' labels show them, by enum value.
 constexpr const char *LINK_OPENER_NAMES[LINK_OPENERS] = {"client", "controller"};
-constexpr const char *LINK_END_NAMES[LINK_END_CAUSES] = {"client_closed", "controller_closed",
-                                                         "client_send_failed", "queue_dropped",
+constexpr const char *LINK_END_NAMES[LINK_END_CAUSES] = {"local_closed", "controller_closed",
+                                                         "local_send_failed", "queue_dropped",
                                                          "device_write_failed"};
 constexpr const char *QUEUE_DROP_NAMES[QUEUE_DROP_CAUSES] = {"stalled_client", "no_room",
                                                              "lost_on_device", "aged"};

@@ -127,11 +127,11 @@ link_end_cause end_cause(link_end end, reader_end how_reader_ended) {
     switch (end) {
         case link_end::READER_ENDED:
             return how_reader_ended == reader_end::DEVICE_FAILED ? END_DEVICE_WRITE_FAILED
-                                                                 : END_CLIENT_CLOSED;
+                                                                 : END_LOCAL_CLOSED;
         case link_end::CONTROLLER_ENDED:
             return END_CONTROLLER_CLOSED;
         case link_end::CLIENT_FAILED:
-            return END_CLIENT_SEND_FAILED;
+            return END_LOCAL_SEND_FAILED;
         case link_end::QUEUE_DROPPED:
             break;
     }

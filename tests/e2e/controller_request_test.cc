@@ -1,12 +1,17 @@
 // Requests of the controller, end to end: written to the emulated device, checked
-// on real TCP and UDP sockets on the host and in what the agent answers.
+// on real TCP and UDP sockets on the host, in what the agent answers and in its
+// metrics file.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "tests/e2e/agent_checks.h"
@@ -238,6 +243,83 @@ TEST_P(ControllerRequest, ServiceThatDoesNotAcceptIsRefusedInTime) {
     EXPECT_EQ(refusal, want);
     EXPECT_NE(a.agent.log().find("Failed to connect to server, error code: 110\n"),
               std::string::npos);
+}
+
+// The samples of a metrics file as Prometheus' own parser reads them, one
+// "name{label="value",...} value" per line, each family's type before its samples.
+std::string parsed_metrics(const std::string &file) {
+    TempDir dir;
+    std::ofstream(dir.path + "/parse.py") << R"(
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+for family in text_string_to_metric_families(open(sys.argv[1]).read()):
+    print('#', family.name, family.type)
+    for s in family.samples:
+        labels = ','.join('%s="%s"' % kv for kv in sorted(s.labels.items()))
+        print(s.name + ('{%s}' % labels if labels else ''), '%d' % s.value)
+)";
+    const std::string out = dir.path + "/out";
+    // Debian's python3, which python3-prometheus-client is for.
+    if (std::system(("/usr/bin/python3 " + dir.path + "/parse.py " + file + " >" + out).c_str()) !=
+        0) {
+        return "";
+    }
+    return read_file(out);
+}
+
+// Every MetricsFile agent rewrites cdev.prom each second.
+class MetricsFile : public StartedAgent {
+  protected:
+    MetricsFile() : StartedAgent({"--metrics", "cdev.prom", "--metrics-interval", "1"}) {}
+    const std::string file = a.agent.workdir() + "/cdev.prom";
+};
+INSTANTIATE_TEST_SUITE_P(Modes, MetricsFile, ::testing::Values(Mode::NetCdev), mode_name);
+
+// A link the controller opens carries known bytes, one it asks for is refused:
+// the file says so, each refresh replacing it whole, readable by the collector.
+TEST_P(MetricsFile, CountsKnownTrafficAndIsReplacedWhole) {
+    LocalSocket server(SOCK_STREAM);
+    ASSERT_GE(server.fd, 0);
+    Bytes answer, msg;
+    Fd conn;
+    ASSERT_NO_FATAL_FAILURE(open_tcp(a, server, 0x12345678, &answer, &conn));
+    exchange_data(a, conn.fd, with_type(answer, 3), with_type(answer, 3), stream_bytes(11, 300000),
+                  stream_bytes(12, 500000));
+    close(std::exchange(conn.fd, -1));
+    ASSERT_TRUE(a.next_message(&msg, 5s));
+    a.emu.inject(controller_msg(0, 0, static_cast<uint16_t>(free_tcp_port()), 0xCAFE0001));
+    ASSERT_TRUE(a.next_message(&msg, 5s));
+    EXPECT_EQ(msg[0], 2);
+
+    const std::vector<std::string> expected = {
+        "# cdev_links_opened counter\n",
+        "cdev_links_opened_total{opener=\"client\"} 0\n",
+        "cdev_links_opened_total{opener=\"controller\"} 1\n",
+        "cdev_links_refused_total{opener=\"controller\"} 1\n",
+        "cdev_links_ended_total{cause=\"local_closed\"} 1\n",
+        "cdev_link_bytes_total{direction=\"from_controller\"} 500000\n",
+        "cdev_link_bytes_total{direction=\"to_controller\"} 300000\n",
+        "# cdev_device_open gauge\ncdev_device_open 1\n",
+        "cdev_links{opener=\"controller\"} 0\n"};
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    std::string parsed;
+    auto has_all = [&] {
+        parsed = parsed_metrics(file);
+        return std::all_of(expected.begin(), expected.end(), [&](const std::string &s) {
+            return parsed.find(s) != std::string::npos;
+        });
+    };
+    for (auto end = Clock::now() + 5s; !has_all() && Clock::now() < end;) {
+        std::this_thread::sleep_for(100ms);
+    }
+    for (const std::string &s : expected)
+        EXPECT_NE(parsed.find(s), std::string::npos) << s << parsed;
+    struct stat after {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);  // renamed over, never rewritten in place
+    EXPECT_EQ(after.st_mode & 0777, 0644u);
+    EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ TEST_P(ClientTunnel, WholeLifeOfAClientLink) {
     expect_holdings(a, idle, 3s);
     EXPECT_EQ(
         status_of(a, {"links", "device.path", "device.open", "capture",
-                      "counters.links_opened.client", "counters.links_ended.client_closed",
+                      "counters.links_opened.client", "counters.links_ended.local_closed",
                       "counters.bytes_to_controller", "counters.bytes_from_controller"}),
         (Values{"[]", quoted(a.device_path()), "true", "true", "1", "1", "1048576", "1048576"}));
 
