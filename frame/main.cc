@@ -53,9 +53,10 @@ constexpr int RETRY_DEFAULT = 65535;
     finish();
 }
 
-void start_service(const agent_options &o, int status_fd) {
+void start_service(const agent_options &o, int status_fd, const std::string &status_path) {
     service_settings settings;
     settings.status_fd = status_fd;
+    settings.status_path = status_path;
     settings.metrics_path = o.metrics_path != nullptr ? o.metrics_path : "";
     settings.metrics_interval_s =
         o.metrics_interval_s > 0 ? o.metrics_interval_s : METRICS_INTERVAL_S;
@@ -124,7 +125,7 @@ int main(int argc, char **argv) {
                                  status_socket, &started)) {
         start_up_failed(argv[0], started.failure);
     }
-    start_service(options, started.status_fd);
+    start_service(options, started.status_fd, status_socket);
     run_socket_server(g_server_fd, &g_request_list);
     // The shutdown closed the listening socket: it ends the process itself.
     while (exit_in_progress()) {

@@ -3,8 +3,10 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "frame/agent_status.h"
 #include "frame/log.h"
@@ -22,6 +24,8 @@ constexpr int64_t MS_PER_S = 1000;
 constexpr int64_t STATUS_LINE_INTERVAL_MS = 1000;
 
 service_settings g_settings;
+// Set once g_settings holds the agent's: a stop may come at any time.
+std::atomic<bool> g_settings_set{false};
 
 struct service_state {
     int64_t next_metrics_ms = 0;
@@ -119,6 +123,7 @@ void *service_thread(void *) {
 
 bool start_service_thread(const service_settings &settings) {
     g_settings = settings;
+    g_settings_set = true;
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, service_thread, nullptr);
     if (rc != 0) {
@@ -127,6 +132,18 @@ bool start_service_thread(const service_settings &settings) {
     }
     LOG(LOG_INFO, "Service thread id: %lu.\n", static_cast<unsigned long>(tid));
     return true;
+}
+
+void remove_service_files() {
+    if (!g_settings_set) {
+        return;
+    }
+    if (!g_settings.metrics_path.empty()) {
+        unlink(g_settings.metrics_path.c_str());
+    }
+    if (g_settings.status_fd >= 0) {
+        unlink(g_settings.status_path.c_str());
+    }
 }
 
 void notify_ready() {

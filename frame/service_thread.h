@@ -6,7 +6,8 @@
 #include <string>
 
 struct service_settings {
-    int status_fd = -1;        // listening; -1: no status socket
+    int status_fd = -1;  // listening; -1: no status socket
+    std::string status_path;
     std::string metrics_path;  // empty: no metrics file
     int metrics_interval_s = 0;
 };
@@ -15,3 +16,7 @@ bool start_service_thread(const service_settings &settings);
 // Tells the service manager that the agent accepts clients; called by the
 // accept loop once it listens.
 void notify_ready();
+// At the end: removes the metrics file, whose numbers would otherwise look
+// alive to the collector, and the status socket's file, where the agent's
+// account may.
+void remove_service_files();

@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "frame/log.h"
+#include "frame/service_thread.h"
 #include "frame/util.h"
 #include "frame/workers.h"
 #include "link/link_stop.h"
@@ -148,6 +149,7 @@ void clean_up() {
     }
     cdev_free_send_buf();
     capture_stop();
+    remove_service_files();
     close_log();
     pthread_mutex_unlock(&clean_up_mutex);
 }

@@ -320,6 +320,10 @@ TEST_P(MetricsFile, CountsKnownTrafficAndIsReplacedWhole) {
     EXPECT_NE(after.st_ino, before.st_ino);  // renamed over, never rewritten in place
     EXPECT_EQ(after.st_mode & 0777, 0644u);
     EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
+    // Gone with the agent: the collector shows no numbers of a stopped one.
+    stop_agent_cleanly(a);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_FALSE(std::filesystem::exists(a.agent.workdir() + "/status.sock"));
 }
 
 }  // namespace
