@@ -261,7 +261,8 @@ int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg, const send_w
         LOG(LOG_INFO, "forward %ld bytes from CDEV to fd %d, link id: 0x%08x/0x%08x\n", sent,
             node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
         result = sent < 0 ? -2 : 1;
-        if (sent > 0) {
+        // Links only: a one-shot request's answer comes here too.
+        if (sent > 0 && node->forwarding_since_ms != 0) {
             tally(node->bytes_from_controller, sent);
             tally(g_link_counters.bytes_from_controller, sent);
         }
