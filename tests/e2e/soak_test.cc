@@ -311,8 +311,8 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
 // Ten clients stop reading while the controller sends each 6 MiB in 16 KiB
 // messages (more than the sockets hold); two clients read probes sent every
 // 20 ms. The reading links lose nothing and wait under a second; each stalled
-// client gets its data whole or an intact prefix then a reset, and the
-// controller a CLOSE for it.
+// client gets its data whole or an intact prefix then a reset, the controller
+// a CLOSE for it, and the status counts it.
 TEST_P(Soak, StalledClientsCostTheReadingLinksNothing) {
     constexpr size_t STALLED = 10, READING = 2, PER_STALLED = 6 << 20, CHUNK = 16 << 10,
                      PROBE = 1024;
@@ -400,6 +400,14 @@ TEST_P(Soak, StalledClientsCostTheReadingLinksNothing) {
         close(c.fd);
     }
     expect_controller_told();
+    // The status counts each reset as a link the queue ended for its client.
+    const std::vector<std::string> dropped =
+        json_values(ask_status(a.agent.workdir() + "/status.sock", "status json\n"),
+                    {"counters.links_dropped.stalled_client", "counters.links_dropped.no_room",
+                     "counters.links_ended.queue_dropped"});
+    ASSERT_EQ(dropped.size(), 3u);
+    EXPECT_EQ(std::stoul(dropped[0]) + std::stoul(dropped[1]), resets);
+    EXPECT_EQ(std::stoul(dropped[2]), resets);
     stop_agent_cleanly(a);
 }
 
