@@ -22,6 +22,8 @@ namespace {
 constexpr int64_t MS_PER_S = 1000;
 // How often the service manager's status line is brought up to date.
 constexpr int64_t STATUS_LINE_INTERVAL_MS = 1000;
+// The watchdog is fed no more often than this, whatever the manager asks.
+constexpr int64_t WATCHDOG_FEED_MIN_MS = 100;
 
 service_settings g_settings;
 // Set once g_settings holds the agent's: a stop may come at any time.
@@ -81,7 +83,7 @@ void tend_status_line(service_state *st, const agent_status &s) {
 int64_t run_due(service_state *st, int64_t now) {
     if (st->watchdog_ms > 0 && now >= st->next_watchdog_ms) {
         tend_watchdog(st, now);
-        st->next_watchdog_ms = now + st->watchdog_ms / 2;
+        st->next_watchdog_ms = now + std::max(st->watchdog_ms / 2, WATCHDOG_FEED_MIN_MS);
     }
     bool metrics_due = !g_settings.metrics_path.empty() && now >= st->next_metrics_ms;
     if (metrics_due || now >= st->next_status_ms) {
