@@ -265,7 +265,14 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     std::string fifo = scratch_.path + "/idle";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     Process idle("exec " + client("7001") + " <>" + fifo);
-    ASSERT_TRUE(wait_until([&] { return controller_->open_links() == 1; }, 10s));
+    // Forwarding: the client has its answer (the controller's open link says
+    // only that the answer is on its way).
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return ask_status(agent_->agent.workdir() + "/status.sock", "status\n")
+                       .find("links     1 forwarding") != std::string::npos;
+        },
+        10s));
     stop_agent_cleanly(*agent_);
     EXPECT_EQ(idle.wait_exit(10s), 1);
     EXPECT_NE(idle.stderr_text().find("link cut"), std::string::npos) << idle.stderr_text();
