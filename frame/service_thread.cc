@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
 #include "frame/agent_status.h"
 #include "frame/log.h"
@@ -28,6 +29,10 @@ constexpr int64_t WATCHDOG_FEED_MIN_MS = 100;
 service_settings g_settings;
 // Set once g_settings holds the agent's: a stop may come at any time.
 std::atomic<bool> g_settings_set{false};
+// Held while the metrics file is written, so that a stop removes it after
+// the last write, never before.
+std::mutex g_files_mutex;
+bool g_files_removed = false;
 
 struct service_state {
     int64_t next_metrics_ms = 0;
@@ -40,6 +45,10 @@ struct service_state {
 };
 
 void refresh_metrics(service_state *st, const agent_status &s) {
+    std::lock_guard lock(g_files_mutex);
+    if (g_files_removed) {
+        return;
+    }
     std::string error;
     bool ok = write_metrics_file(g_settings.metrics_path, metrics_text(s), &error);
     if (!ok && !st->metrics_failing) {
@@ -140,6 +149,8 @@ void remove_service_files() {
     if (!g_settings_set) {
         return;
     }
+    std::lock_guard lock(g_files_mutex);
+    g_files_removed = true;
     if (!g_settings.metrics_path.empty()) {
         unlink(g_settings.metrics_path.c_str());
     }
