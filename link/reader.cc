@@ -61,6 +61,28 @@ read_result read_one_message(int fd, common_io_buf **held) {
     return read_result::MESSAGE;
 }
 
+void read_thread_pass(const std::atomic<int> *fd_var, common_io_buf **held) {
+    // The generation first: a reopen between the two loads then costs one
+    // more pass, never a needless reopen of the fresh device.
+    uint32_t generation = g_cdev_generation.load();
+    int fd = fd_var->load();
+    // The reader never writes nor waits for the send lock: the device keeper
+    // reopens a device that is away or failed.
+    if (fd < 0) {
+        request_cdev_reopen(generation);
+        msleep(REOPEN_RETRY_MS);
+        return;
+    }
+    read_result r = read_one_message(fd, held);
+    if (r == read_result::FAILED && cdev_failed(errno)) {
+        request_cdev_reopen(generation);
+        wait_cdev_reopen(generation, REOPEN_WAIT_MS);
+    } else if (r == read_result::FAILED || r == read_result::NOTHING) {
+        // A device that answers with nothing must not spin the reader.
+        msleep(SLEEP_TIME);
+    }
+}
+
 void *read_thread(void *fd_address) {
     pthread_detach(pthread_self());
     auto *fd_var = static_cast<std::atomic<int> *>(fd_address);
@@ -68,25 +90,7 @@ void *read_thread(void *fd_address) {
     g_lost_message_func = queue_lose_message;
     g_device_back_func = retry_deferred_closes;
     for (;;) {
-        // The generation first: a reopen between the two loads then costs one
-        // more pass, never a needless reopen of the fresh device.
-        uint32_t generation = g_cdev_generation.load();
-        int fd = fd_var->load();
-        // The reader never writes nor waits for the send lock: the device
-        // keeper reopens a device that is away or failed.
-        if (fd < 0) {
-            request_cdev_reopen(generation);
-            msleep(REOPEN_RETRY_MS);
-            continue;
-        }
-        read_result r = read_one_message(fd, &held);
-        if (r == read_result::FAILED && cdev_failed(errno)) {
-            request_cdev_reopen(generation);
-            wait_cdev_reopen(generation, REOPEN_WAIT_MS);
-        } else if (r == read_result::FAILED || r == read_result::NOTHING) {
-            // A device that answers with nothing must not spin the reader.
-            msleep(SLEEP_TIME);
-        }
+        read_thread_pass(fd_var, &held);
     }
     return nullptr;
 }
