@@ -38,6 +38,7 @@ read_result read_one_message(int fd, common_io_buf **held) {
         }
     } else {
         iov_reset(*held, IOV_ARRAY_SIZE, BUFSIZE);
+        (*held)->sent_len = 0;
     }
     common_io_buf *v = *held;
     int64_t n = g_read_iov_func(fd, v);
@@ -54,7 +55,8 @@ read_result read_one_message(int fd, common_io_buf **held) {
         LOG_AS("read_thread", LOG_ERROR, "Drop too short message, length: %lu.\n", n);
         return read_result::MESSAGE;
     }
-    // A message the queue cannot take is dropped; the vector is reused.
+    // A message the queue cannot take is dropped, and one its client took at
+    // once is done: the vector is reused.
     if (enqueue_msg(v) == 0) {
         *held = nullptr;
     }

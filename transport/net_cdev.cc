@@ -176,8 +176,8 @@ bool skip_rest_of_message(int fd) {
     return true;
 }
 
-bool alloc_slice(struct iovec *entry) {
-    void *slice = calloc(1, static_cast<size_t>(BUFSIZE));
+bool add_slice(struct iovec *entry) {
+    void *slice = alloc_slice();
     if (slice == nullptr) {
         LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Failed to malloc more data.\n");
         return false;
@@ -229,7 +229,7 @@ int64_t read_message(int fd, common_io_buf *v) {
     uint32_t generation = 0;
     for (uint64_t i = 0; i < IOV_ARRAY_SIZE; ++i) {
         struct iovec &entry = v->iov[i];
-        if (entry.iov_base == nullptr && !alloc_slice(&entry)) {
+        if (entry.iov_base == nullptr && !add_slice(&entry)) {
             return -1;
         }
         device_read r =

@@ -342,13 +342,12 @@ int fill_slice_into_iov(common_io_buf *v, int *slot, const packet_node *node,
     do {
         struct iovec &entry = v->iov[*slot];
         if (entry.iov_base == nullptr) {
-            entry.iov_base = malloc(BUFSIZE);
+            entry.iov_base = alloc_slice();
             if (entry.iov_base == nullptr) {
                 LOG(LOG_ERROR, "fail to alloc iov_base\n");
                 return -1;
             }
         }
-        memset(entry.iov_base, 0, BUFSIZE);
         entry.iov_len = std::min<uint64_t>(len - placed, BUFSIZE);
         if (memcpy_s(entry.iov_base, BUFSIZE, node->data + placed, entry.iov_len) != EOK) {
             LOG(LOG_ERROR, "Memory copy failed\n");
