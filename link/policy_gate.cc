@@ -25,7 +25,7 @@ constexpr uint32_t CLIENT_SOCKET_STATES = 1u << TCP_ESTABLISHED | 1u << TCP_FIN_
 
 // One tally per rule, each used by one thread only.
 refusal_tally host_tcp_refusals, host_udp_refusals;
-refusal_tally client_port_refusals, client_user_refusals;
+refusal_tally client_tcp_refusals, client_udp_refusals, client_user_refusals;
 
 void log_refusal(refusal_tally *tally, const char *func, const std::string &what) {
     unsigned long unlogged = 0;
@@ -93,7 +93,8 @@ bool client_request_allowed(int fd, const msg_header *h) {
     if (port_allowed && uid_known && client_uid_allowed(g_policy, uid)) {
         return true;
     }
-    log_refusal(port_allowed ? &client_user_refusals : &client_port_refusals,
+    refusal_tally *port_refusals = tcp ? &client_tcp_refusals : &client_udp_refusals;
+    log_refusal(port_allowed ? &client_user_refusals : port_refusals,
                 "cdev_check_connection_request",
                 std::string("a link to controller ") + (tcp ? "TCP" : "UDP") + " port " +
                     std::to_string(port) + " for " +
