@@ -75,14 +75,20 @@ bool parse_item(item_kind kind, const std::string &item, std::pair<uint32_t, uin
     // At start-up, before any thread: the non-reentrant lookups are safe.
     if (kind == item_kind::USER) {
         const passwd *pw = getpwnam(item.c_str());
-        *range = {pw != nullptr ? pw->pw_uid : 0, pw != nullptr ? pw->pw_uid : 0};
-        *error = pw != nullptr ? "" : "no user '" + item + "'";
-        return pw != nullptr;
+        if (pw == nullptr) {
+            *error = "no user '" + item + "'";
+            return false;
+        }
+        *range = {pw->pw_uid, pw->pw_uid};
+        return true;
     }
     const group *gr = getgrnam(item.c_str());
-    *range = {gr != nullptr ? gr->gr_gid : 0, gr != nullptr ? gr->gr_gid : 0};
-    *error = gr != nullptr ? "" : "no group '" + item + "'";
-    return gr != nullptr;
+    if (gr == nullptr) {
+        *error = "no group '" + item + "'";
+        return false;
+    }
+    *range = {gr->gr_gid, gr->gr_gid};
+    return true;
 }
 
 // "key = items": items separated by blanks or commas. Blank lines and lines
