@@ -355,16 +355,22 @@ class PolicedTunnel : public StartedAgent {
         return o;
     }
     // A socket connected to the agent that `uid` owns: created by a thread with that
-    // file-system uid, which is per thread.
+    // file-system uid, which is per thread. Retried while the agent is not listening yet.
     int connect_as(uid_t uid) {
-        int fd = -1;
-        std::thread([&] {
-            setfsuid(uid);
-            fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        }).join();
         const sockaddr_in agent = loopback(a.agent_port());
-        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&agent), sizeof(agent)), 0);
-        return fd;
+        for (auto due = Clock::now() + 5s; Clock::now() < due; std::this_thread::sleep_for(20ms)) {
+            int fd = -1;
+            std::thread([&] {
+                setfsuid(uid);
+                fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            }).join();
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&agent), sizeof(agent)) == 0) {
+                return fd;
+            }
+            close(fd);
+        }
+        ADD_FAILURE() << "the agent does not take connections";
+        return -1;
     }
 };
 IN_BOTH_DEVICE_MODES(PolicedTunnel);
