@@ -1,5 +1,6 @@
 // Entry of the CDEV agent: --help and --version, root check, log, command
-// line, capture, start-up, then the accept loop on the main thread for good.
+// line, capture, access policy, start-up, then the accept loop on the main
+// thread for good.
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "frame/about.h"
 #include "frame/log.h"
 #include "frame/options.h"
+#include "frame/policy.h"
 #include "frame/signals.h"
 #include "frame/startup.h"
 #include "frame/util.h"
@@ -92,6 +94,9 @@ int main(int argc, char **argv) {
     LOG(LOG_INFO, "server pid: %d, device: %s, port: %d, retry %d.\n", (int)getpid(), argv[1],
         listen_port, bind_retry_count);
     start_capture(argv[0], options);
+    if (!load_policy(&error)) {
+        stop_for(argv[0], "Bad access policy " + error + ", the agent does not start.\n");
+    }
 
     if (!init_cdev_socket_server(listen_port, bind_retry_count, const_cast<const char **>(argv))) {
         finish();
