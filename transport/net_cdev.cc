@@ -85,15 +85,7 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
     return write_whole(send_buf, total);
 }
 
-// One read of the device, with the reopen counter read around it. A reopen
-// runs between two moves of the counter (odd while it runs): a read that saw
-// it move, or saw it odd, may hold the old device's bytes or the new one's.
-struct device_read {
-    int64_t n;
-    int err;
-    uint32_t generation;
-    bool unsure;
-};
+using device_read = cdev_read_result;
 
 // The reader's state between messages. Used by the reader only.
 // - After a read failed inside a message, or a message ran past 131072
@@ -113,15 +105,7 @@ struct {
 log_repeat read_failures;
 
 device_read read_device(int fd, void *buf, uint64_t len) {
-    uint32_t before = g_cdev_generation.load();
-    int64_t n;
-    do {
-        n = cdev_read(fd, buf, len);
-    } while (n < 0 && errno == EINTR);
-    int err = errno;
-    uint32_t after = g_cdev_generation.load();
-    errno = err;
-    return {n, err, after, before != after || (before & 1U) != 0};
+    return read_cdev_between_reopens(fd, buf, len);
 }
 
 // The first read of a message: the one carried over, or a new one.

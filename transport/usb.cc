@@ -239,16 +239,15 @@ int64_t read_iov_from_usb(int fd, common_io_buf *v) {
     v->iov_cnt = IOV_ARRAY_SIZE;
     reassembly r;
     while (static_cast<uint64_t>(r.slot) < v->iov_cnt) {
-        uint32_t before = g_cdev_generation.load();
-        int64_t n = cdev_read(fd, g_recv_buf, sizeof(g_recv_buf));
-        int err = errno;
-        uint32_t now = g_cdev_generation.load();
-        // A unit read while the device was reopened may be the old device's
-        // or the new one's: it goes, with what was put together so far.
-        if (now != generation || before != now || (now & 1U) != 0) {
+        cdev_read_result read = read_cdev_between_reopens(fd, g_recv_buf, sizeof(g_recv_buf));
+        int64_t n = read.n;
+        int err = read.err;
+        // A reopened device starts a new message; a unit whose device cannot
+        // be told goes, with what was put together so far.
+        if (read.generation != generation || read.unsure) {
             drop_unfinished(&r, v);
-            generation = now;
-            if (before != now || (now & 1U) != 0) {
+            generation = read.generation;
+            if (read.unsure) {
                 continue;
             }
         }
