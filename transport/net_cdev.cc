@@ -257,27 +257,39 @@ int64_t write_cdev_iov_locked(const struct iovec *entries, uint64_t count) {
     return gather_and_write(entries, count, &too_large, &copy_ret);
 }
 
+namespace {
+
+// One message for the send lock to write, with what must be logged after.
+struct cdev_write {
+    const struct iovec *entries;
+    uint64_t count;
+    uint64_t too_large = 0;
+    int copy_ret = EOK;
+};
+
+int64_t write_under_send_lock(void *arg) {
+    auto *w = static_cast<cdev_write *>(arg);
+    if (g_cdev_stopping.load()) {
+        errno = ESHUTDOWN;
+        return CDEV_ERR_NOT_SENT;
+    }
+    return gather_and_write(w->entries, w->count, &w->too_large, &w->copy_ret);
+}
+
+}  // namespace
+
 int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
     if (g_send_buf.load() == nullptr) {
         return CDEV_ERR_NO_BUFFER;
     }
-    uint64_t too_large = 0;
-    int copy_ret = EOK;
-    int64_t result = CDEV_ERR_NOT_SENT;
-    {
-        send_lock_guard lock;
-        if (!g_cdev_stopping.load()) {
-            result = gather_and_write(entries, count, &too_large, &copy_ret);
-        } else {
-            errno = ESHUTDOWN;
-        }
-    }
+    cdev_write w{entries, count};
+    int64_t result = send_lock_run(write_under_send_lock, &w);
     if (result == CDEV_ERR_TOO_LARGE) {
-        LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(too_large));
+        LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(w.too_large));
         return result;
     }
-    if (copy_ret != EOK) {
-        LOG(LOG_ERROR, "Failed to copy memory, ret: %d, cnt: %lu\n", copy_ret,
+    if (w.copy_ret != EOK) {
+        LOG(LOG_ERROR, "Failed to copy memory, ret: %d, cnt: %lu\n", w.copy_ret,
             static_cast<unsigned long>(count));
         return result;
     }

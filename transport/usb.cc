@@ -169,13 +169,27 @@ int64_t write_iov_to_usb_locked(const struct iovec *entries, uint64_t count) {
     return result;
 }
 
-int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
-    send_lock_guard lock;
+namespace {
+
+struct usb_write {
+    const struct iovec *entries;
+    uint64_t count;
+};
+
+int64_t write_under_send_lock(void *arg) {
+    auto *w = static_cast<usb_write *>(arg);
     if (g_cdev_stopping.load()) {
         errno = ESHUTDOWN;
         return -1;
     }
-    return write_iov_to_usb_locked(entries, count);
+    return write_iov_to_usb_locked(w->entries, w->count);
+}
+
+}  // namespace
+
+int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
+    usb_write w{entries, count};
+    return send_lock_run(write_under_send_lock, &w);
 }
 
 int write_usb_buf(const packet_node *node) {
