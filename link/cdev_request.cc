@@ -94,7 +94,7 @@ void answer_tcp_request(common_io_buf *v, int fd) {
     }
 
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, cdev_forward_one_node, node);
+    int rc = start_link_thread(&tid, cdev_forward_one_node, node);
     if (rc == 0) {
         LOG_AS("handle_cdev_request", LOG_INFO, "Thread for handling BMC request: %lu.\n",
                static_cast<unsigned long>(tid));

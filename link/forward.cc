@@ -20,6 +20,7 @@
 #include "common/iov.h"
 #include "common/msg_header.h"
 #include "frame/log.h"
+#include "frame/util.h"
 #include "link/close_notice.h"
 #include "link/recv_queue.h"
 #include "socket/stream_io.h"
@@ -163,7 +164,7 @@ void *cdev_forward_one_node(void *arg) {
     link_threads t(node);
     queue_open_link(node->link_id, {wake_forwarder, &t, &t.progress, deliver_at_once});
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, run_socket_reader, &t);
+    int rc = start_link_thread(&tid, run_socket_reader, &t);
     if (rc != 0) {
         LOG(LOG_ERROR, "Failed to create thread to handle tcp request, error code: %d\n", rc);
         node->status = CONN_STATUS_DISCONNECTED;
