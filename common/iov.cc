@@ -1,34 +1,89 @@
-// The io vector: allocation, release, and the header-hiding moves on slice 0.
+// The io vector: allocation, recycling, release, and the header-hiding moves
+// on slice 0.
 #include "common/iov.h"
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "frame/log.h"
 
 int BUFSIZE = 450;
+
+namespace {
+
+// Given-back records (their entries all null) and given-back slices, for the
+// next vectors. A steady flow of messages then costs the allocator nothing;
+// what is kept is bounded.
+constexpr size_t RECYCLED_SLICES_MAX = 8192;  // 8 MiB in net_cdev mode
+constexpr size_t RECYCLED_RECORDS_MAX = 1024;
+
+struct recycling {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    std::vector<common_io_buf *> records;
+    std::vector<void *> slices;
+};
+
+// Never destroyed: detached threads give back vectors until the process ends.
+recycling &bin() {
+    static recycling *r = [] {
+        auto *made = new recycling;
+        made->records.reserve(RECYCLED_RECORDS_MAX);
+        made->slices.reserve(RECYCLED_SLICES_MAX);
+        return made;
+    }();
+    return *r;
+}
+
+common_io_buf *take_record() {
+    recycling &r = bin();
+    common_io_buf *v = nullptr;
+    pthread_mutex_lock(&r.mutex);
+    if (!r.records.empty()) {
+        v = r.records.back();
+        r.records.pop_back();
+    }
+    pthread_mutex_unlock(&r.mutex);
+    return v != nullptr ? v : static_cast<common_io_buf *>(calloc(1, sizeof(common_io_buf)));
+}
+
+}  // namespace
+
+void *alloc_slice() {
+    recycling &r = bin();
+    void *slice = nullptr;
+    pthread_mutex_lock(&r.mutex);
+    if (!r.slices.empty()) {
+        slice = r.slices.back();
+        r.slices.pop_back();
+    }
+    pthread_mutex_unlock(&r.mutex);
+    return slice != nullptr ? slice : calloc(1, static_cast<size_t>(BUFSIZE));
+}
 
 common_io_buf *alloc_common_io_buf(uint64_t count) {
     if (count > IOV_MAX_ALLOC) {
         LOG(LOG_ERROR, "Invalid iov array size: %lu\n", count);
         return nullptr;
     }
-    auto *v = static_cast<common_io_buf *>(calloc(1, sizeof(common_io_buf)));
+    common_io_buf *v = take_record();
     if (v == nullptr) {
         LOG(LOG_ERROR, "Failed to malloc common IO buf\n");
         return nullptr;
     }
+    v->iov_cnt = 0;
+    v->total_len = 0;
+    v->sent_len = 0;
     for (uint64_t i = 0; i < count; i++) {
-        void *slice = malloc(static_cast<size_t>(BUFSIZE));
-        if (slice == nullptr) {
+        v->iov[i].iov_base = alloc_slice();
+        if (v->iov[i].iov_base == nullptr) {
             LOG(LOG_ERROR, "Failed to malloc buf, dealloc all\n");
-            free_iov(v, i + 1);
-            free(v);
+            release_common_io_buf(v);
             return nullptr;
         }
-        memset(slice, 0, static_cast<size_t>(BUFSIZE));
-        v->iov[i].iov_base = slice;
         v->iov[i].iov_len = static_cast<size_t>(BUFSIZE);
     }
     return v;
@@ -48,13 +103,30 @@ void free_iov(common_io_buf *v, uint64_t count) {
 }
 
 // A reused vector may hold slices beyond its current iov_cnt (a long message
-// followed by a short one), so every entry is released, not only iov_cnt.
+// followed by a short one), so every entry is given back, not only iov_cnt.
 void release_common_io_buf(common_io_buf *v) {
     if (v == nullptr) {
         return;
     }
-    free_iov(v, IOV_ARRAY_SIZE);
-    free(v);
+    recycling &r = bin();
+    pthread_mutex_lock(&r.mutex);
+    for (uint64_t i = 0; i < IOV_ARRAY_SIZE; i++) {
+        void *slice = v->iov[i].iov_base;
+        if (slice != nullptr && r.slices.size() < RECYCLED_SLICES_MAX) {
+            r.slices.push_back(slice);
+            v->iov[i].iov_base = nullptr;
+        }
+    }
+    bool kept = r.records.size() < RECYCLED_RECORDS_MAX;
+    if (kept) {
+        free_iov(v, IOV_ARRAY_SIZE);  // what the bin had no room for
+        r.records.push_back(v);
+    }
+    pthread_mutex_unlock(&r.mutex);
+    if (!kept) {
+        free_iov(v, IOV_ARRAY_SIZE);
+        free(v);
+    }
 }
 
 void iov_reset(common_io_buf *v, uint64_t count, uint64_t length) {

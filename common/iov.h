@@ -20,14 +20,22 @@ struct common_io_buf {
     struct iovec iov[IOV_ARRAY_SIZE];
     uint64_t iov_cnt;
     int64_t total_len;
+    // Payload bytes of the message a client has taken already (a message
+    // handed over part way).
+    uint64_t sent_len;
 };
 
 static_assert(offsetof(common_io_buf, iov) == 0, "the record is its entry array");
 
+// Io vectors and their slices are recycled, so the messages of a steady flow
+// cost the allocator nothing; what the recycling keeps is bounded.
 common_io_buf *alloc_common_io_buf(uint64_t count);
 void free_iov(common_io_buf *v, uint64_t count);
-// Releases every allocated slice and the record itself.
+// Gives back every slice and the record itself.
 void release_common_io_buf(common_io_buf *v);
+// A BUFSIZE-byte slice for an entry that has none: a recycled one (holding
+// old bytes), or a new one zeroed; null when memory is out.
+void *alloc_slice();
 void iov_reset(common_io_buf *v, uint64_t count, uint64_t length);
 void *iov_reserve_buf(common_io_buf *v, int n);
 void *iov_restore_buf(common_io_buf *v, int n);

@@ -1,6 +1,6 @@
 // Entry of the CDEV agent: --help and --version, root check, log, command
-// line, capture, start-up, the service thread (status socket, metrics,
-// service manager), then the accept loop on the main thread for good.
+// line, capture, access policy, start-up, the service thread (status socket,
+// metrics, service manager), then the accept loop on the main thread for good.
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include "frame/log.h"
 #include "frame/metrics.h"
 #include "frame/options.h"
+#include "frame/policy.h"
 #include "frame/service_thread.h"
 #include "frame/signals.h"
 #include "frame/startup.h"
@@ -119,6 +120,9 @@ int main(int argc, char **argv) {
     LOG(LOG_INFO, "server pid: %d, device: %s, port: %d, retry %d.\n", (int)getpid(), argv[1],
         listen_port, bind_retry_count);
     start_capture(argv[0], options);
+    if (!load_policy(&error)) {
+        stop_for(argv[0], "Bad access policy " + error + ", the agent does not start.\n");
+    }
 
     startup_result started;
     if (!init_cdev_socket_server(listen_port, bind_retry_count, const_cast<const char **>(argv),

@@ -99,7 +99,8 @@ std::string metrics_text(const agent_status &s) {
              "opener", c.opened, LINK_OPENER_NAMES);
     labelled(&out,
              {"cdev_links_refused_total", "counter",
-              "Link requests refused: by the controller (client) or locally (controller)."},
+              "Link requests refused: a client's by the controller or the access policy, the "
+              "controller's here (no service, or the access policy)."},
              "opener", c.refused, LINK_OPENER_NAMES);
     single(&out,
            {"cdev_links_timed_out_total", "counter",

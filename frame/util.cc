@@ -34,6 +34,16 @@ void msleep(unsigned int ms) {
     }
 }
 
+int start_link_thread(pthread_t *thread, void *(*body)(void *), void *arg) {
+    static pthread_attr_t *attr = [] {
+        static pthread_attr_t a;
+        pthread_attr_init(&a);
+        pthread_attr_setstacksize(&a, LINK_THREAD_STACK);
+        return &a;
+    }();
+    return pthread_create(thread, attr, body, arg);
+}
+
 int64_t monotonic_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

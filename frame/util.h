@@ -1,11 +1,20 @@
-// Small helpers used across the agent: sleeps and time arithmetic, the
-// strict command-line integer parser, and the limit on repeated log lines.
+// Small helpers used across the agent: sleeps and time arithmetic, the start
+// of a link's threads, the strict command-line integer parser, and the limit
+// on repeated log lines.
 #pragma once
 
+#include <pthread.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
 void msleep(unsigned int ms);
+// Starts one of a link's threads: with a stack of LINK_THREAD_STACK bytes
+// rather than the default 8 MiB, so that thousands of links cost little
+// address space. pthread_create's result.
+constexpr size_t LINK_THREAD_STACK = 256 << 10;
+int start_link_thread(pthread_t *thread, void *(*body)(void *), void *arg);
 int parse_int_in_range(const char *str, int r_min, int r_max, int dflt);
 
 // Milliseconds of CLOCK_MONOTONIC.

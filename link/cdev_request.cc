@@ -22,6 +22,7 @@
 #include "link/forward.h"
 #include "link/handshake.h"
 #include "link/link_id.h"
+#include "link/policy_gate.h"
 #include "link/recv_queue.h"
 #include "socket/outbound.h"
 #include "socket/server_socket.h"
@@ -96,7 +97,7 @@ void answer_tcp_request(common_io_buf *v, int fd) {
     }
 
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, cdev_forward_one_node, node);
+    int rc = start_link_thread(&tid, cdev_forward_one_node, node);
     if (rc == 0) {
         LOG_AS("handle_cdev_request", LOG_INFO, "Thread for handling BMC request: %lu.\n",
                static_cast<unsigned long>(tid));
@@ -117,6 +118,10 @@ void start_tcp_request(common_io_buf *v, std::vector<pending_connect> *pending) 
     LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "New request for port %d, link id 0x%08x.\n", ntohs(h->port),
            link_id_for_log(h->peer_link_id));
     int fd = -1;
+    if (!controller_request_allowed(h)) {
+        answer_tcp_request(v, fd);  // refused as a port where nothing listens
+        return;
+    }
     if (start_local_connect(h->port, 1, &fd) == EINPROGRESS) {
         pending->push_back({fd, v, monotonic_ms() + CONNECT_TIMEOUT_MS});
         return;
@@ -155,7 +160,9 @@ void dispatch(common_io_buf *v, std::vector<pending_connect> *pending) {
     msg_header *h = get_msg_header(v);
     if (h->protocol == MSG_PROTOCOL_UDP && h->type == MSG_TYPE_FORWARD) {
         LOG_AS(REQUEST_LOG_NAME, LOG_INFO, "This is an UDP forward packet.\n");
-        cdev_handle_forward_msg(v, 1);
+        if (controller_request_allowed(h)) {
+            cdev_handle_forward_msg(v, 1);
+        }
         release_common_io_buf(v);
         return;
     }

@@ -63,6 +63,30 @@ void wake_forwarder(void *arg, bool link_ended) {
     pthread_cond_signal(&t->wake);
 }
 
+// The reader's way to the client when nothing of the link waits: one send
+// that never blocks; the queue keeps what the client does not take.
+int64_t deliver_at_once(void *arg, common_io_buf *msg) {
+    auto *t = static_cast<link_threads *>(arg);
+    auto *h = static_cast<msg_header *>(iov_reserve_buf(msg, MSG_HEADER_SIZE));
+    struct msghdr m = {};
+    m.msg_iov = msg->iov;
+    m.msg_iovlen = msg->iov_cnt;
+    ssize_t sent;
+    do {
+        sent = sendmsg(t->node->fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent > 0) {
+        tally(t->node->bytes_from_controller, sent);
+        tally(g_link_counters.bytes_from_controller, sent);
+        LOG_AS("cdev_check_and_forward_msg", LOG_INFO,
+               "forward %ld bytes from CDEV to fd %d, link id: 0x%08x/0x%08x\n",
+               static_cast<long>(sent), t->node->fd, link_id_for_log(h->local_link_id),
+               link_id_for_log(h->peer_link_id));
+    }
+    iov_restore_buf(msg, MSG_HEADER_SIZE);
+    return sent < 0 ? 0 : sent;
+}
+
 void *run_socket_reader(void *arg) {
     auto *t = static_cast<link_threads *>(arg);
     t->how_reader_ended = cdev_forward_one_node_from_tcp(t->node);
@@ -159,9 +183,9 @@ void *cdev_forward_one_node(void *arg) {
     node->status = CONN_STATUS_CONNECTED;
 
     link_threads t(node);
-    queue_open_link(node->link_id, {wake_forwarder, &t, &t.progress});
+    queue_open_link(node->link_id, {wake_forwarder, &t, &t.progress, deliver_at_once});
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, run_socket_reader, &t);
+    int rc = start_link_thread(&tid, run_socket_reader, &t);
     if (rc != 0) {
         LOG(LOG_ERROR, "Failed to create thread to handle tcp request, error code: %d\n", rc);
         node->status = CONN_STATUS_DISCONNECTED;
@@ -257,7 +281,8 @@ int cdev_check_and_forward_msg(conn_node *node, common_io_buf *msg, const send_w
     auto *h = static_cast<msg_header *>(iov_reserve_buf(msg, MSG_HEADER_SIZE));
     int result;
     if (h->type == MSG_TYPE_FORWARD) {
-        int64_t sent = forward_message_watched(node->fd, msg->iov, msg->iov_cnt, watch);
+        int64_t sent =
+            forward_message_watched(node->fd, msg->iov, msg->iov_cnt, watch, msg->sent_len);
         LOG(LOG_INFO, "forward %ld bytes from CDEV to fd %d, link id: 0x%08x/0x%08x\n", sent,
             node->fd, link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id));
         result = sent < 0 ? -2 : 1;

@@ -4,8 +4,10 @@
 #include "link/handshake.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "common/conn_node.h"
 #include "common/iov.h"
@@ -16,6 +18,7 @@
 #include "link/close_notice.h"
 #include "link/forward.h"
 #include "link/link_id.h"
+#include "link/policy_gate.h"
 #include "link/recv_queue.h"
 #include "socket/server_socket.h"
 #include "socket/state_machine.h"
@@ -86,6 +89,15 @@ int cdev_check_connection_request(conn_node *node) {
     LOG(LOG_INFO, "header info: link id 0x%08x/0x%08x,port %d, protocol %d, source %d, type %d.\n",
         link_id_for_log(h->local_link_id), link_id_for_log(h->peer_link_id), ntohs(h->port),
         h->protocol, h->source, h->type);
+    const bool forward = h->type == MSG_TYPE_FORWARD && h->protocol != 0;
+    if ((h->type == MSG_TYPE_REQUEST || forward) && !client_request_allowed(node->fd, h)) {
+        // Ended as a controller's refusal ends it: a clean close, nothing
+        // sent either way. Unread data would turn the close into a reset.
+        recv(node->fd, nullptr, INT_MAX, MSG_DONTWAIT | MSG_TRUNC);
+        h->local_link_id = 0;
+        tally(g_link_counters.refused[OPENED_BY_CLIENT]);
+        return CONN_STATUS_DISCONNECTED;
+    }
     if (h->type == MSG_TYPE_REQUEST) {
         int result = send_connection_request_to_peer(h, node->io_buf, node->fd);
         // Also after a failed write: the rejection ends the id's registration.
@@ -95,7 +107,7 @@ int cdev_check_connection_request(conn_node *node) {
         node->abort_on_close = result == CONN_STATUS_DISCONNECTED;
         return result;
     }
-    if (h->type == MSG_TYPE_FORWARD && h->protocol != 0) {
+    if (forward) {
         return pass_on_forward_request(node, h);
     }
     LOG(LOG_INFO, "This is not a request, connection abort.\n");

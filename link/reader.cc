@@ -40,6 +40,7 @@ read_result read_one_message(int fd, common_io_buf **held) {
         }
     } else {
         iov_reset(*held, IOV_ARRAY_SIZE, BUFSIZE);
+        (*held)->sent_len = 0;
     }
     common_io_buf *v = *held;
     int64_t n = g_read_iov_func(fd, v);
@@ -57,11 +58,34 @@ read_result read_one_message(int fd, common_io_buf **held) {
         tally(g_link_counters.lost[LOST_TOO_SHORT]);
         return read_result::MESSAGE;
     }
-    // A message the queue cannot take is dropped; the vector is reused.
+    // A message the queue cannot take is dropped, and one its client took at
+    // once is done: the vector is reused.
     if (enqueue_msg(v) == 0) {
         *held = nullptr;
     }
     return read_result::MESSAGE;
+}
+
+void read_thread_pass(const std::atomic<int> *fd_var, common_io_buf **held) {
+    // The generation first: a reopen between the two loads then costs one
+    // more pass, never a needless reopen of the fresh device.
+    uint32_t generation = g_cdev_generation.load();
+    int fd = fd_var->load();
+    // The reader never writes nor waits for the send lock: the device keeper
+    // reopens a device that is away or failed.
+    if (fd < 0) {
+        request_cdev_reopen(generation);
+        msleep(REOPEN_RETRY_MS);
+        return;
+    }
+    read_result r = read_one_message(fd, held);
+    if (r == read_result::FAILED && cdev_failed(errno)) {
+        request_cdev_reopen(generation);
+        wait_cdev_reopen(generation, REOPEN_WAIT_MS);
+    } else if (r == read_result::FAILED || r == read_result::NOTHING) {
+        // A device that answers with nothing must not spin the reader.
+        msleep(SLEEP_TIME);
+    }
 }
 
 void *read_thread(void *fd_address) {
@@ -72,25 +96,7 @@ void *read_thread(void *fd_address) {
     g_device_back_func = retry_deferred_closes;
     for (;;) {
         mark_progress(g_progress.reader_ms);
-        // The generation first: a reopen between the two loads then costs one
-        // more pass, never a needless reopen of the fresh device.
-        uint32_t generation = g_cdev_generation.load();
-        int fd = fd_var->load();
-        // The reader never writes nor waits for the send lock: the device
-        // keeper reopens a device that is away or failed.
-        if (fd < 0) {
-            request_cdev_reopen(generation);
-            msleep(REOPEN_RETRY_MS);
-            continue;
-        }
-        read_result r = read_one_message(fd, &held);
-        if (r == read_result::FAILED && cdev_failed(errno)) {
-            request_cdev_reopen(generation);
-            wait_cdev_reopen(generation, REOPEN_WAIT_MS);
-        } else if (r == read_result::FAILED || r == read_result::NOTHING) {
-            // A device that answers with nothing must not spin the reader.
-            msleep(SLEEP_TIME);
-        }
+        read_thread_pass(fd_var, &held);
     }
     return nullptr;
 }

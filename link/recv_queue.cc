@@ -32,6 +32,8 @@ struct link_queue {
     queue_waker waker;
     time_t since = 0;         // when the id ended, or its first unclaimed arrival
     bool drop_noted = false;  // the late-message line was written
+    bool delivering = false;  // the reader hands a message to the client
+    bool popped = false;      // the forwarding thread sends a message it took
 };
 
 using link_map = std::unordered_map<uint32_t, link_queue>;
@@ -46,6 +48,8 @@ recv_msg_list *free_entries = nullptr;
 int occupied = 0;
 // "message list reached max length" is worth one line per process.
 int list_full_notice = 1;
+// Signalled when a delivery ends.
+pthread_cond_t delivered = PTHREAD_COND_INITIALIZER;
 // Signalled whenever a message leaves the queue; waited on with the
 // monotonic clock.
 pthread_cond_t space_freed = [] {
@@ -261,6 +265,35 @@ int enqueue_msg_with_lock(common_io_buf *v) {
     return 0;
 }
 
+namespace {
+
+// A data message for a link whose client nothing is being sent to goes to the
+// client at once, without a handoff to the link's thread. What the client
+// does not take at once is queued as usual. The mutex is held on entry and
+// on return, not meanwhile. True when the client took it all.
+bool deliver_at_once(common_io_buf *v) {
+    const msg_header *h = get_msg_header(v);
+    link_queue *q = find(h->local_link_id);
+    if (q == nullptr || q->state != link_state::OPEN || q->waker.deliver == nullptr ||
+        h->type != MSG_TYPE_FORWARD || q->count > 0 || q->delivering || q->popped) {
+        return false;
+    }
+    q->delivering = true;
+    queue_waker waker = q->waker;
+    pthread_mutex_unlock(&g_recv_msg_list_mutex);
+    int64_t taken = waker.deliver(waker.arg, v);
+    pthread_mutex_lock(&g_recv_msg_list_mutex);
+    q->delivering = false;
+    pthread_cond_broadcast(&delivered);
+    if (taken >= v->total_len - static_cast<int64_t>(MSG_HEADER_SIZE)) {
+        return true;
+    }
+    v->sent_len = static_cast<uint64_t>(taken);
+    return false;
+}
+
+}  // namespace
+
 int enqueue_msg(common_io_buf *v) {
     if (is_malformed(v)) {
         LOG(LOG_DETAIL, "invalid iov,iov %lu/%lu.\n", v->iov_cnt,
@@ -271,6 +304,10 @@ int enqueue_msg(common_io_buf *v) {
     bool request = get_msg_header(v)->local_link_id == 0;
     int64_t give_up = monotonic_ms() + ROOM_WAIT_LIMIT_MS;
     pthread_mutex_lock(&g_recv_msg_list_mutex);
+    if (deliver_at_once(v)) {
+        pthread_mutex_unlock(&g_recv_msg_list_mutex);
+        return ENQUEUE_DELIVERED;
+    }
     int ret = enqueue_msg_with_lock(v);
     // Requests never wait: they have a share of their own.
     while (ret != 0 && !(request && request_share_full())) {
@@ -306,10 +343,15 @@ common_io_buf *wait_cdev_iov(uint32_t link_id, pthread_cond_t *cond, const std::
                              queue_wait_end *end) {
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     common_io_buf *v = nullptr;
+    link_queue *mine = find(link_id);
+    if (mine != nullptr) {
+        mine->popped = false;  // the last message taken is sent
+    }
     for (;;) {
         link_queue *q = find(link_id);
         if (q != nullptr && q->count > 0) {
             v = pop(q);
+            q->popped = true;
             break;
         }
         if (stop != nullptr && stop->load()) {
@@ -349,6 +391,10 @@ void queue_close_link(uint32_t link_id) {
     }
     pthread_mutex_lock(&g_recv_msg_list_mutex);
     link_queue &q = links()[link_id];
+    // The reader may be handing this link's client a message.
+    while (q.delivering) {
+        pthread_cond_wait(&delivered, &g_recv_msg_list_mutex);
+    }
     int freed = flush(&q);
     tally(g_link_counters.lost[LOST_FOR_ENDED_LINK], freed);
     q.state = link_state::ENDED;

@@ -66,12 +66,21 @@ struct link_progress {
 // Told, under the queue's mutex, when a message for a link was queued
 // (link_ended false) or when the queue ended the link (link_ended true).
 // Must not block and must not call back into the queue. `progress`, when
-// set, tells a stalled client.
+// set, tells a stalled client. `deliver`, when set, hands a data message to
+// the link's client at once, on the reader's thread and without the mutex,
+// while nothing of the link is queued or being sent; it must not block and
+// returns the payload bytes the client took (the rest is queued). The link's
+// end (queue_close_link) waits for a delivery under way.
 struct queue_waker {
     void (*wake)(void *arg, bool link_ended) = nullptr;
     void *arg = nullptr;
     const link_progress *progress = nullptr;
+    int64_t (*deliver)(void *arg, common_io_buf *msg) = nullptr;
 };
+
+// enqueue_msg's result when the message went to its client at once: the
+// caller keeps the vector.
+constexpr int ENQUEUE_DELIVERED = 1;
 
 // Why wait_cdev_iov returned without a message.
 enum class queue_wait_end { STOPPED, LINK_ENDED };
@@ -83,8 +92,9 @@ extern pthread_mutex_t g_recv_msg_list_mutex;
 extern time_t (*g_queue_clock)();
 
 // Queues a message read from the device: 0 when the queue took it (queued,
-// or dropped because its link has ended), -1 when it was not queued (a
-// controller request beyond its share); the caller keeps v then.
+// or dropped because its link has ended), ENQUEUE_DELIVERED when it went to
+// its client at once, -1 when it was not queued (a controller request beyond
+// its share); the caller keeps v in the last two cases.
 int enqueue_msg(common_io_buf *v);
 // One attempt, the caller holding the mutex: -1 when there is no room.
 int enqueue_msg_with_lock(common_io_buf *v);
@@ -93,7 +103,8 @@ common_io_buf *read_cdev_iov(uint32_t link_id);
 // The oldest message for the id; blocks on `cond` (which the id's waker must
 // signal) until one arrives, *stop becomes true (checked under the mutex:
 // set it, then queue_wake), or the queue ends the link. Null with the reason
-// in *end.
+// in *end. For the link's forwarding thread: the message is being sent to
+// the client (no delivery overtakes it) until the thread's next call.
 common_io_buf *wait_cdev_iov(uint32_t link_id, pthread_cond_t *cond, const std::atomic<bool> *stop,
                              queue_wait_end *end);
 

@@ -113,7 +113,7 @@ void do_forward(conn_node *node) {
     int aux_fd = node->aux_fd;
     uint32_t link_id = node->link_id;
     pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, forward_one_node, node);
+    int rc = start_link_thread(&thread, forward_one_node, node);
     if (rc != 0) {
         LOG(LOG_ERROR, "Failed to create thread to forward, error code: %d\n", rc);
         connection_rejected(node);

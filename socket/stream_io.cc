@@ -20,13 +20,12 @@ constexpr const char *READ_ALL = "fd_read_all_data";
 // A send waiting for a client looks at its watch this often.
 constexpr int SEND_WAIT_STEP_MS = 100;
 
-bool alloc_slice(struct iovec *entry) {
-    void *slice = malloc(static_cast<size_t>(BUFSIZE));
+bool add_slice(struct iovec *entry) {
+    void *slice = alloc_slice();
     if (slice == nullptr) {
         LOG_AS(READ_ALL, LOG_ERROR, "Failed to malloc more data.\n");
         return false;
     }
-    memset(slice, 0, static_cast<size_t>(BUFSIZE));
     entry->iov_base = slice;
     entry->iov_len = static_cast<size_t>(BUFSIZE);
     return true;
@@ -52,7 +51,7 @@ int64_t fd_read_all_data(int fd, common_io_buf *v, uint64_t *count) {
     // A vector has no more than IOV_ARRAY_SIZE entries, whatever the caller asks.
     *count = std::min(*count, IOV_ARRAY_SIZE);
     while (i < *count) {
-        if (v->iov[i].iov_base == nullptr && !alloc_slice(&v->iov[i])) {
+        if (v->iov[i].iov_base == nullptr && !add_slice(&v->iov[i])) {
             return -1;
         }
         uint64_t end = i + 1;
@@ -148,13 +147,14 @@ int poll_one_fd(int fd, int timeout_ms) {
 }
 
 int64_t forward_message_watched(int fd, const struct iovec *entries, uint64_t count,
-                                const send_watch &watch) {
+                                const send_watch &watch, uint64_t skip) {
     struct iovec rest[IOV_ARRAY_SIZE];
     count = std::min(count, IOV_ARRAY_SIZE);
     std::copy(entries, entries + count, rest);
     struct msghdr msg = {};
     msg.msg_iov = rest;
     msg.msg_iovlen = count;
+    skip_sent(&msg, skip);
     int64_t total = 0;
     while (msg.msg_iovlen > 0) {
         int64_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);

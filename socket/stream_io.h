@@ -32,8 +32,8 @@ int64_t recv_msg_header(int fd, msg_header *header);
 int64_t send_msg_header(int fd, const msg_header *header);
 int poll_one_fd(int fd, int timeout_ms);
 int64_t forward_message_fast(int fd, const struct iovec *entries, uint64_t count);
-// The same for a stream socket, watched as `watch` says: the bytes sent
-// (all of them) or -1.
+// The same for a stream socket, watched as `watch` says, leaving out the
+// first `skip` bytes (sent before): the bytes sent (all of them) or -1.
 int64_t forward_message_watched(int fd, const struct iovec *entries, uint64_t count,
-                                const send_watch &watch);
+                                const send_watch &watch, uint64_t skip = 0);
 int sock_is_peer_alive(int fd);

@@ -1,12 +1,14 @@
 // The link layer: the receive queue, the reader, link ids; and the fault paths
 // of links the end-to-end tests cannot reach cheaply.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -295,6 +297,20 @@ TEST_F(RecvQueue, ReaderQueuesMessagesOfAtLeast32Bytes) {
     EXPECT_EQ(take_all(77), (std::vector<std::string>{"", "payload"}));
     EXPECT_EQ(logged("Drop too short message, length: 31.\n"), 1u);
     close(sv[0]), close(sv[1]);
+}
+
+// The reader only reads: a device that fails a read is handed to the device
+// keeper, while a writer holds the send lock for as long as it likes.
+TEST_F(RecvQueue, ReaderNeverWaitsForTheSendLock) {
+    std::atomic<int> failing{open("/", O_RDONLY | O_DIRECTORY)};  // every read fails
+    common_io_buf *held = nullptr;
+    send_lock_acquire();
+    auto pass = std::async(std::launch::async, [&] { read_thread_pass(&failing, &held); });
+    EXPECT_EQ(pass.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    send_lock_release();
+    pass.wait();
+    release_common_io_buf(held);
+    close(failing);
 }
 
 // A broken request, or one with made-up ids, sends nothing; a request answered

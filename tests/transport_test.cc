@@ -255,6 +255,35 @@ TEST_F(DeviceTest, NetCdevWritesUpTo131072BytesAtOnceUnderTheSendLock) {
     send_lock_release();
 }
 
+// Writers that wait for the send lock bring their writes along: the holder
+// runs them when it lets go, in the order they came, and each writer gets its
+// own result and errno.
+TEST_F(DeviceTest, TheSendLockHolderRunsTheWaitingWritesInTurn) {
+    static std::vector<std::pair<int, pthread_t>> ran;  // the writes, where they ran
+    auto write = [](void *arg) -> int64_t {
+        int i = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+        ran.emplace_back(i, pthread_self());
+        errno = 100 + i;
+        return -i;
+    };
+    send_lock_acquire();
+    std::vector<std::thread> writers;
+    for (int i = 1; i <= 3; ++i) {
+        writers.emplace_back([write, i] {
+            EXPECT_EQ(send_lock_run(write, reinterpret_cast<void *>(intptr_t{i})), -i);
+            EXPECT_EQ(errno, 100 + i);
+        });
+        msleep(20);  // in line one after the other
+    }
+    send_lock_release();
+    for (std::thread &t : writers) t.join();
+    ASSERT_EQ(ran.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ran[i].first, i + 1);
+        EXPECT_TRUE(pthread_equal(ran[i].second, pthread_self())) << i;
+    }
+}
+
 // A message ends at the first short read, or at its 128th slice (131072 bytes).
 // A longer one, or one whose read failed after a whole slice, is lost: its link
 // is told, its rest skipped to the device's end of message, never read alone.

@@ -99,6 +99,18 @@ int open_cdev(const char *path, int min_fd) {
     return -1;
 }
 
+// Held around each read of the device and by a reopen while it swaps the
+// device, so that a read comes whole from one device or the other.
+pthread_mutex_t read_mutex = PTHREAD_MUTEX_INITIALIZER;
+constexpr int64_t REOPEN_READ_WAIT_MS = 1000;
+
+struct read_lock {
+    read_lock() { pthread_mutex_lock(&read_mutex); }
+    ~read_lock() { pthread_mutex_unlock(&read_mutex); }
+    read_lock(const read_lock &) = delete;
+    read_lock &operator=(const read_lock &) = delete;
+};
+
 // The device keeper's state: a reopen the reader asked for.
 pthread_mutex_t keeper_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t monotonic_cond() {
@@ -158,8 +170,13 @@ void reopen_cdev_locked() {
     if (g_cdev_stopping.load()) {
         return;
     }
-    // The counter moves before the old device is let go and again once the
-    // new one is in place: a read that saw it move, or odd, is not trusted.
+    // A read under way ends first; one that does not within the wait is
+    // told by the counter, which moves before the old device is let go and
+    // again once the new one is in place.
+    struct timespec wait;
+    clock_gettime(CLOCK_REALTIME, &wait);
+    timespec_add_ms(&wait, REOPEN_READ_WAIT_MS);
+    bool reads_held = pthread_mutex_timedlock(&read_mutex, &wait) == 0;
     ++g_cdev_generation;
     int slot = g_cdev_fd.exchange(-1);
     if (slot < 0) {
@@ -181,6 +198,9 @@ void reopen_cdev_locked() {
     }
     g_cdev_fd.store(fd);
     ++g_cdev_generation;
+    if (reads_held) {
+        pthread_mutex_unlock(&read_mutex);
+    }
     msleep(REOPEN_PAUSE_MS);
 }
 
@@ -233,6 +253,19 @@ void wait_cdev_reopen(uint32_t generation, unsigned int ms) {
     while (g_cdev_generation.load() == generation &&
            pthread_cond_timedwait(&reopen_done, &keeper_mutex, &deadline) != ETIMEDOUT) {
     }
+}
+
+cdev_read_result read_cdev_between_reopens(int fd, void *buf, uint64_t len) {
+    read_lock lock;
+    uint32_t before = g_cdev_generation.load();
+    int64_t n;
+    do {
+        n = cdev_read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    int err = errno;
+    uint32_t after = g_cdev_generation.load();
+    errno = err;
+    return {n, err, after, before != after || (before & 1U) != 0};
 }
 
 void release_cdev() {

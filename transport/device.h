@@ -74,6 +74,18 @@ void wait_cdev_reopen(uint32_t generation, unsigned int ms);
 void cdev_keeper_sleep_ms(unsigned int ms);
 // Lets go of the device at shutdown; its number stays taken.
 void release_cdev();
+
+// One read of the device (cdev_read), never while a reopen swaps the
+// device: the bytes are the device's of *generation. A reopen waits for a
+// read under way (up to a second); `unsure` when it could not wait and ran
+// meanwhile, so whose bytes these are cannot be told.
+struct cdev_read_result {
+    int64_t n;
+    int err;
+    uint32_t generation;
+    bool unsure;
+};
+cdev_read_result read_cdev_between_reopens(int fd, void *buf, uint64_t len);
 // Writes one whole message with the mode's writer; the caller holds the send
 // lock (a stopping agent's last CLOSEs).
 int64_t write_iov_locked(const struct iovec *entries, uint64_t count);

@@ -85,15 +85,7 @@ int64_t gather_and_write(const struct iovec *entries, uint64_t count, uint64_t *
     return write_whole(send_buf, total);
 }
 
-// One read of the device, with the reopen counter read around it. A reopen
-// runs between two moves of the counter (odd while it runs): a read that saw
-// it move, or saw it odd, may hold the old device's bytes or the new one's.
-struct device_read {
-    int64_t n;
-    int err;
-    uint32_t generation;
-    bool unsure;
-};
+using device_read = cdev_read_result;
 
 // The reader's state between messages. Used by the reader only.
 // - After a read failed inside a message, or a message ran past 131072
@@ -113,15 +105,7 @@ struct {
 log_repeat read_failures;
 
 device_read read_device(int fd, void *buf, uint64_t len) {
-    uint32_t before = g_cdev_generation.load();
-    int64_t n;
-    do {
-        n = cdev_read(fd, buf, len);
-    } while (n < 0 && errno == EINTR);
-    int err = errno;
-    uint32_t after = g_cdev_generation.load();
-    errno = err;
-    return {n, err, after, before != after || (before & 1U) != 0};
+    return read_cdev_between_reopens(fd, buf, len);
 }
 
 // The first read of a message: the one carried over, or a new one.
@@ -176,8 +160,8 @@ bool skip_rest_of_message(int fd) {
     return true;
 }
 
-bool alloc_slice(struct iovec *entry) {
-    void *slice = calloc(1, static_cast<size_t>(BUFSIZE));
+bool add_slice(struct iovec *entry) {
+    void *slice = alloc_slice();
     if (slice == nullptr) {
         LOG_AS("cdev_buf_recv_iov", LOG_ERROR, "Failed to malloc more data.\n");
         return false;
@@ -229,7 +213,7 @@ int64_t read_message(int fd, common_io_buf *v) {
     uint32_t generation = 0;
     for (uint64_t i = 0; i < IOV_ARRAY_SIZE; ++i) {
         struct iovec &entry = v->iov[i];
-        if (entry.iov_base == nullptr && !alloc_slice(&entry)) {
+        if (entry.iov_base == nullptr && !add_slice(&entry)) {
             return -1;
         }
         device_read r =
@@ -273,27 +257,39 @@ int64_t write_cdev_iov_locked(const struct iovec *entries, uint64_t count) {
     return gather_and_write(entries, count, &too_large, &copy_ret);
 }
 
+namespace {
+
+// One message for the send lock to write, with what must be logged after.
+struct cdev_write {
+    const struct iovec *entries;
+    uint64_t count;
+    uint64_t too_large = 0;
+    int copy_ret = EOK;
+};
+
+int64_t write_under_send_lock(void *arg) {
+    auto *w = static_cast<cdev_write *>(arg);
+    if (g_cdev_stopping.load()) {
+        errno = ESHUTDOWN;
+        return CDEV_ERR_NOT_SENT;
+    }
+    return gather_and_write(w->entries, w->count, &w->too_large, &w->copy_ret);
+}
+
+}  // namespace
+
 int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
     if (g_send_buf.load() == nullptr) {
         return CDEV_ERR_NO_BUFFER;
     }
-    uint64_t too_large = 0;
-    int copy_ret = EOK;
-    int64_t result = CDEV_ERR_NOT_SENT;
-    {
-        send_lock_guard lock;
-        if (!g_cdev_stopping.load()) {
-            result = gather_and_write(entries, count, &too_large, &copy_ret);
-        } else {
-            errno = ESHUTDOWN;
-        }
-    }
+    cdev_write w{entries, count};
+    int64_t result = send_lock_run(write_under_send_lock, &w);
     if (result == CDEV_ERR_TOO_LARGE) {
-        LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(too_large));
+        LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(w.too_large));
         return result;
     }
-    if (copy_ret != EOK) {
-        LOG(LOG_ERROR, "Failed to copy memory, ret: %d, cnt: %lu\n", copy_ret,
+    if (w.copy_ret != EOK) {
+        LOG(LOG_ERROR, "Failed to copy memory, ret: %d, cnt: %lu\n", w.copy_ret,
             static_cast<unsigned long>(count));
         return result;
     }

@@ -1,4 +1,5 @@
-// The send lock, handed over first come, first served. See send_lock.h.
+// The send lock, handed over first come, first served, its holder running
+// the writes waiting in line. See send_lock.h.
 #include "transport/send_lock.h"
 
 #include <cerrno>
@@ -10,16 +11,48 @@ pthread_mutex_t g_Send_Msg_Mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
+// The holder runs at most this many waiting writes before it hands the lock
+// over, so that its own caller is not kept for long.
+constexpr int WRITES_RUN_FOR_OTHERS = 64;
+
 // One writer waiting for the lock; lives on its stack.
 struct send_waiter {
     pthread_cond_t turn;
     send_waiter *next = nullptr;
-    bool granted = false;
+    bool granted = false;  // the lock is this waiter's now
+    // A write the holder may run for the waiter, and its outcome.
+    int64_t (*write)(void *arg) = nullptr;
+    void *arg = nullptr;
+    bool done = false;
+    int64_t result = 0;
+    int err = 0;
 };
 
 bool held = false;
 send_waiter *first = nullptr;
 send_waiter *last = nullptr;
+
+void init_turn(send_waiter *w) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&w->turn, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void enqueue(send_waiter *w) {
+    (last == nullptr ? first : last->next) = w;
+    last = w;
+}
+
+send_waiter *dequeue_first() {
+    send_waiter *w = first;
+    first = w->next;
+    if (first == nullptr) {
+        last = nullptr;
+    }
+    return w;
+}
 
 void remove_waiter(send_waiter *w) {
     send_waiter **link = &first;
@@ -43,13 +76,8 @@ bool acquire(int64_t deadline_ms) {
         return true;
     }
     send_waiter w;
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&w.turn, &attr);
-    pthread_condattr_destroy(&attr);
-    (last == nullptr ? first : last->next) = &w;
-    last = &w;
+    init_turn(&w);
+    enqueue(&w);
     struct timespec deadline = {0, 0};
     timespec_add_ms(&deadline, deadline_ms);
     while (!w.granted) {
@@ -67,6 +95,31 @@ bool acquire(int64_t deadline_ms) {
     return granted;
 }
 
+// Runs the writes of the waiters at the head of the line, then hands the lock
+// to the next waiter or frees it. Called by the holder with the mutex held;
+// the mutex is let go around each write.
+void pass_on() {
+    for (int n = 0; n < WRITES_RUN_FOR_OTHERS && first != nullptr && first->write != nullptr; ++n) {
+        send_waiter *w = dequeue_first();
+        pthread_mutex_unlock(&g_Send_Msg_Mutex);
+        int64_t result = w->write(w->arg);
+        int err = errno;
+        pthread_mutex_lock(&g_Send_Msg_Mutex);
+        w->result = result;
+        w->err = err;
+        w->done = true;
+        pthread_cond_signal(&w->turn);
+    }
+    if (first == nullptr) {
+        held = false;
+        return;
+    }
+    // Handed over: the lock stays held, by the next in line.
+    send_waiter *next = dequeue_first();
+    next->granted = true;
+    pthread_cond_signal(&next->turn);
+}
+
 }  // namespace
 
 void send_lock_acquire() {
@@ -79,19 +132,44 @@ bool send_lock_acquire_until(int64_t deadline_ms) {
 
 void send_lock_release() {
     pthread_mutex_lock(&g_Send_Msg_Mutex);
-    send_waiter *next = first;
-    if (next == nullptr) {
-        held = false;
+    pass_on();
+    pthread_mutex_unlock(&g_Send_Msg_Mutex);
+}
+
+int64_t send_lock_run(int64_t (*write)(void *arg), void *arg) {
+    int old_cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state);
+    pthread_mutex_lock(&g_Send_Msg_Mutex);
+    int64_t result = -1;
+    int err = 0;
+    bool mine = !held && first == nullptr;
+    if (mine) {
+        held = true;
     } else {
-        // Handed over: the lock stays held, by the next in line.
-        first = next->next;
-        if (first == nullptr) {
-            last = nullptr;
+        send_waiter w;
+        init_turn(&w);
+        w.write = write;
+        w.arg = arg;
+        enqueue(&w);
+        while (!w.granted && !w.done) {
+            pthread_cond_wait(&w.turn, &g_Send_Msg_Mutex);
         }
-        next->granted = true;
-        pthread_cond_signal(&next->turn);
+        mine = w.granted;
+        result = w.result;
+        err = w.err;
+        pthread_cond_destroy(&w.turn);
+    }
+    if (mine) {
+        pthread_mutex_unlock(&g_Send_Msg_Mutex);
+        result = write(arg);
+        err = errno;
+        pthread_mutex_lock(&g_Send_Msg_Mutex);
+        pass_on();
     }
     pthread_mutex_unlock(&g_Send_Msg_Mutex);
+    pthread_setcancelstate(old_cancel_state, nullptr);
+    errno = err;
+    return result;
 }
 
 send_lock_guard::send_lock_guard() {

@@ -3,6 +3,12 @@
 // order it was asked for: a writer that releases it and asks again at once
 // would otherwise take it ahead of the others time after time, and under
 // load some links would wait for seconds.
+//
+// A writer may bring its write along (send_lock_run): whoever holds the lock
+// when it lets go runs the writes waiting in line itself, in their order,
+// before it hands the lock over. The device is then written without waiting
+// for each writer's thread to be woken and scheduled in turn, and each
+// writer is woken once, when its message is out.
 #pragma once
 
 #include <pthread.h>
@@ -17,6 +23,9 @@ void send_lock_acquire();
 // Gives up at `deadline_ms` (monotonic milliseconds); true when acquired.
 bool send_lock_acquire_until(int64_t deadline_ms);
 void send_lock_release();
+// Runs write(arg) under the send lock, on this thread or on the holder's,
+// and returns its result with its errno. `write` must not take the lock.
+int64_t send_lock_run(int64_t (*write)(void *arg), void *arg);
 
 // Holds the send lock for one scope. Cancellation is deferred meanwhile, so a
 // worker cancelled at shutdown never leaves the lock taken.

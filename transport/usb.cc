@@ -169,13 +169,27 @@ int64_t write_iov_to_usb_locked(const struct iovec *entries, uint64_t count) {
     return result;
 }
 
-int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
-    send_lock_guard lock;
+namespace {
+
+struct usb_write {
+    const struct iovec *entries;
+    uint64_t count;
+};
+
+int64_t write_under_send_lock(void *arg) {
+    auto *w = static_cast<usb_write *>(arg);
     if (g_cdev_stopping.load()) {
         errno = ESHUTDOWN;
         return -1;
     }
-    return write_iov_to_usb_locked(entries, count);
+    return write_iov_to_usb_locked(w->entries, w->count);
+}
+
+}  // namespace
+
+int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
+    usb_write w{entries, count};
+    return send_lock_run(write_under_send_lock, &w);
 }
 
 int write_usb_buf(const packet_node *node) {
@@ -239,16 +253,15 @@ int64_t read_iov_from_usb(int fd, common_io_buf *v) {
     v->iov_cnt = IOV_ARRAY_SIZE;
     reassembly r;
     while (static_cast<uint64_t>(r.slot) < v->iov_cnt) {
-        uint32_t before = g_cdev_generation.load();
-        int64_t n = cdev_read(fd, g_recv_buf, sizeof(g_recv_buf));
-        int err = errno;
-        uint32_t now = g_cdev_generation.load();
-        // A unit read while the device was reopened may be the old device's
-        // or the new one's: it goes, with what was put together so far.
-        if (now != generation || before != now || (now & 1U) != 0) {
+        cdev_read_result read = read_cdev_between_reopens(fd, g_recv_buf, sizeof(g_recv_buf));
+        int64_t n = read.n;
+        int err = read.err;
+        // A reopened device starts a new message; a unit whose device cannot
+        // be told goes, with what was put together so far.
+        if (read.generation != generation || read.unsure) {
             drop_unfinished(&r, v);
-            generation = now;
-            if (before != now || (now & 1U) != 0) {
+            generation = read.generation;
+            if (read.unsure) {
                 continue;
             }
         }
@@ -342,13 +355,12 @@ int fill_slice_into_iov(common_io_buf *v, int *slot, const packet_node *node,
     do {
         struct iovec &entry = v->iov[*slot];
         if (entry.iov_base == nullptr) {
-            entry.iov_base = malloc(BUFSIZE);
+            entry.iov_base = alloc_slice();
             if (entry.iov_base == nullptr) {
                 LOG(LOG_ERROR, "fail to alloc iov_base\n");
                 return -1;
             }
         }
-        memset(entry.iov_base, 0, BUFSIZE);
         entry.iov_len = std::min<uint64_t>(len - placed, BUFSIZE);
         if (memcpy_s(entry.iov_base, BUFSIZE, node->data + placed, entry.iov_len) != EOK) {
             LOG(LOG_ERROR, "Memory copy failed\n");

@@ -24,9 +24,11 @@ private_dev() {
   mount --move "$stage" /dev
 }
 
-# private_opt <account>
+# private_opt <account>; CDEV_AGENT_POLICY names a file to use as the
+# agent's access policy.
 private_opt() {
   mount -t tmpfs -o mode=0755 cdev_opt /opt
   mkdir -p /opt/vorlan/config
   echo "Vorlan_user=$1" >/opt/vorlan/config/Vorlan.ini
+  [ -z "${CDEV_AGENT_POLICY:-}" ] || cp "$CDEV_AGENT_POLICY" /opt/vorlan/config/cdev-policy.conf
 }

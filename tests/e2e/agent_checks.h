@@ -99,6 +99,7 @@ class StartedAgent : public ::testing::TestWithParam<Mode> {
   protected:
     // `options`: the agent's leading options.
     explicit StartedAgent(std::vector<std::string> options = {}) : a{GetParam(), with(options)} {}
+    explicit StartedAgent(AgentOptions options) : a{GetParam(), std::move(options)} {}
     static AgentOptions with(std::vector<std::string> options) {
         AgentOptions o;
         o.options = std::move(options);

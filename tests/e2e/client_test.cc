@@ -135,9 +135,9 @@ class ClientTest : public ::testing::Test {
         if (agent_) stop_agent_cleanly(*agent_);
     }
     // The agent on an emulated device of that mode, the services mapped.
-    void start_agent(Mode mode) {
+    void start_agent(Mode mode, AgentOptions agent_options = {}) {
         TearDown();
-        agent_ = std::make_unique<AgentOnEmulator>(mode);
+        agent_ = std::make_unique<AgentOnEmulator>(mode, std::move(agent_options));
         ctl::Options options;
         options.port_map = port_map_;
         controller_ = std::make_unique<ctl::Controller>(&agent_->emu, options);
@@ -276,6 +276,30 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
     stop_agent_cleanly(*agent_);
     EXPECT_EQ(idle.wait_exit(10s), 1);
     EXPECT_NE(idle.stderr_text().find("link cut"), std::string::npos) << idle.stderr_text();
+}
+
+// Two accounts of the agent's /etc/passwd running cdev-connect: the one the policy names has
+// every byte echoed, the other is refused (status 4) with nothing reaching the controller.
+TEST_F(ClientTest, PolicyServesOneAccountAndRefusesAnother) {
+    AgentOptions o;
+    o.policy = "client_users = cdev-ok\n";
+    o.passwd_lines = {"cdev-ok:x:61001:61001::/:/bin/false", "cdev-no:x:61002:61002::/:/bin/false"};
+    ASSERT_NO_FATAL_FAILURE(start_agent(Mode::Usb, o));
+    const Bytes data = stream_bytes(4, MIB / 4);
+    const std::string in = put_file(scratch_.path + "/in", text(data));
+    Process allowed("exec " + client("-q 2 7001") + " <" + in, 61001);
+    ASSERT_EQ(allowed.wait_exit(30s), 0) << allowed.stderr_text();
+    EXPECT_TRUE(allowed.stdout_text() == text(data));
+    Process refused("exec " + client("7001") + " <" + in, 61002);
+    EXPECT_EQ(refused.wait_exit(20s), 4);
+    EXPECT_NE(refused.stderr_text().find("the controller refused the link"), std::string::npos)
+        << refused.stderr_text();
+    std::vector<ctl::LinkRecord> links = ended_links();
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0].sum_from_agent, fnv1a(data));
+    EXPECT_NE(agent_->agent.log().find("Policy refused a link to controller TCP port 7001 for "
+                                       "uid 61002: user not allowed.\n"),
+              std::string::npos);
 }
 
 // curl fetches a file through one listener; 50 clients of another are served until SIGTERM.

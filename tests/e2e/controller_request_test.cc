@@ -170,6 +170,64 @@ TEST_P(ControllerRequest, UnservedKindsAreDroppedAndServingGoesOn) {
     expect_device_quiet(a, 300ms);
 }
 
+// Ports bound before the agent starts, so that its policy can name them.
+struct PolicyPorts {
+    LocalSocket open_server{SOCK_STREAM}, closed_server{SOCK_STREAM};
+    LocalSocket open_udp{SOCK_DGRAM}, closed_udp{SOCK_DGRAM};
+};
+
+// An agent whose policy lets the controller reach only open_server and open_udp.
+class PolicedRequest : protected PolicyPorts, public StartedAgent {
+  protected:
+    PolicedRequest() : StartedAgent(policy_for(*this)) {}
+    static AgentOptions policy_for(const PolicyPorts &p) {
+        AgentOptions o;
+        o.policy =
+            "# the controller's reach\nhost_tcp_ports = " + std::to_string(p.open_server.port) +
+            "\nhost_udp_ports = 7," + std::to_string(p.open_udp.port) + "\n";
+        return o;
+    }
+};
+IN_BOTH_DEVICE_MODES(PolicedRequest);
+
+// Other ports are refused as a port where nothing listens (TCP) or dropped (UDP) before
+// anything reaches them, with one log line per rule however often they come.
+TEST_P(PolicedRequest, OnlyListedHostPortsAreReached) {
+    const Bytes request = controller_msg(0, 0, closed_server.port, 0xCAFE0005);
+    const Bytes payload = stream_bytes(43, 500);
+    Bytes refusal = with_type(request, 2), got;
+    refusal[1] = 1;  // from the host
+    refusal[6] = 1;  // ret_code: refused
+    for (int i = 0; i < 3; ++i) {
+        a.emu.inject(request);
+        ASSERT_TRUE(a.next_message(&got, 5s)) << a.agent.log();
+        EXPECT_EQ(got, refusal);
+        a.emu.inject(controller_msg(3, 1, closed_udp.port, 0xD3, payload));
+    }
+    Bytes answer;
+    Fd conn;
+    ASSERT_NO_FATAL_FAILURE(open_tcp(a, open_server, 0xCAFE0006, &answer, &conn));
+    exchange_data(a, conn.fd, with_type(answer, 3), with_type(answer, 3), stream_bytes(44, 5000),
+                  stream_bytes(45, 5000));
+    a.emu.inject(controller_msg(3, 1, open_udp.port, 0xD4, payload));
+    EXPECT_EQ(open_udp.datagram(), payload);
+    EXPECT_FALSE(readable(closed_server.fd, 0ms)) << "a refused request connected";
+    EXPECT_TRUE(closed_udp.datagram(0ms).empty()) << "a refused datagram was sent";
+    const std::string log = a.agent.log();
+    size_t lines = 0;
+    for (size_t at = 0; (at = log.find("] cdev_handle_conn_request,", at)) != std::string::npos;
+         ++at) {
+        lines += log.compare(log.find(" -> ", at), 19, " -> Policy refused ") == 0;
+    }
+    EXPECT_EQ(lines, 2u) << log;
+    for (const std::string &line :
+         {"TCP request for host port " + std::to_string(closed_server.port),
+          "UDP datagram for host port " + std::to_string(closed_udp.port)}) {
+        EXPECT_NE(log.find("Policy refused the controller's " + line + ".\n"), std::string::npos)
+            << line;
+    }
+}
+
 // No message is ever parsed from the middle of another: a message longer
 // than 131072 bytes is skipped to the device's end of message; a read that
 // fails inside a message has the device reopened, and the reopened device

@@ -91,9 +91,13 @@ AgentProcess::~AgentProcess() {
 void AgentProcess::prepare_namespace_files() {
     fs::create_directories(base_ + "/ns/dev");
     fs::create_directories(base_ + "/ns/opt");
-    if (options_.vorlan_ini) {
-        fs::create_directories(base_ + "/ns/opt/vorlan/config");
-        write_file(base_ + "/ns/opt/vorlan/config/Vorlan.ini", *options_.vorlan_ini);
+    const std::string config = base_ + "/ns/opt/vorlan/config/";
+    for (const auto &[name, content] : {std::pair{"Vorlan.ini", options_.vorlan_ini},
+                                        std::pair{"cdev-policy.conf", options_.policy}}) {
+        if (content) {
+            fs::create_directories(config);
+            write_file(config + name, *content);
+        }
     }
     if (!options_.passwd_lines.empty()) {
         write_file(base_ + "/ns/passwd",

@@ -49,6 +49,8 @@ struct AgentOptions {
     std::string device_path = "/dev/net_cdev";
     // Content of /opt/vorlan/config/Vorlan.ini in a private /opt; nullopt: private empty /opt.
     std::optional<std::string> vorlan_ini;
+    // Content of /opt/vorlan/config/cdev-policy.conf beside it; nullopt: no such file.
+    std::optional<std::string> policy;
     // Extra environment, e.g. {"DEBUG_NETWORK", ""}.
     std::map<std::string, std::string> env;
     // Create ./log in the agent's fresh working directory.

@@ -172,6 +172,26 @@ TEST_F(AgentTest, CommandLineAnswersOrSaysWhyItStops) {
     }
 }
 
+// A policy the agent cannot take stops the start-up, saying where and why on stderr and in the
+// log, before the port is opened: never a start that allows all.
+TEST_F(AgentTest, BadPolicyStopsTheStartUp) {
+    const int port = free_tcp_port();
+    for (auto [policy, why] :
+         {std::pair{"host_tcp_ports = 22\nhost_tcp_ports = 23\n",
+                    "line 2: 'host_tcp_ports' given twice"},
+          {"#\nclient_users = root cdev-nobody-here\n", "line 2: no user 'cdev-nobody-here'"}}) {
+        AgentOptions o = serving({"/dev/net_cdev", std::to_string(port)});
+        o.policy = policy;
+        Agent agent(o);
+        EXPECT_EQ(agent.wait_exit(10s), 0);
+        const std::string line = "Bad access policy /opt/vorlan/config/cdev-policy.conf, " +
+                                 std::string(why) + ", the agent does not start.\n";
+        EXPECT_TRUE(agent.stderr_text().ends_with(line)) << agent.stderr_text();
+        EXPECT_NE(agent.log().find(" -> " + line), std::string::npos) << agent.log();
+        EXPECT_EQ(agent.log().find("Open local server port"), std::string::npos);
+    }
+}
+
 // At the default level a healthy start logs two lines; the port may have spaces and a sign.
 TEST_F(AgentTest, DefaultLevelLogsOnlyTheStartAndTheNewName) {
     int port = free_tcp_port();

@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t LINKS = 200;
 constexpr size_t SILENT_CLIENTS = 50;
+constexpr size_t STEADY_CLIENTS = 20;
 // Enough that the echo of a client that does not read outgrows the sockets'
 // buffers (up to 4 MiB sent, 6 MiB received unread) and the link's share of the
 // receive queue (128 messages of up to 128 KiB, or 56 KiB in USB mode).
@@ -108,6 +109,21 @@ struct EchoController {
         }
         return true;
     }
+    // What the controller knows of the link to `port`, for a failure's message.
+    std::string describe(uint16_t port) const {
+        std::lock_guard lock(mu);
+        for (const auto &[id, l] : links) {
+            if (l.port == port) {
+                char text[160];
+                snprintf(text, sizeof(text), "link 0x%08x: %zu bytes echoed%s%s",
+                         __builtin_bswap32(id), l.echoed,
+                         l.agent_closed ? ", closed by the agent" : "",
+                         l.controller_closed ? ", closed by the controller" : "");
+                return text;
+            }
+        }
+        return "no link";
+    }
     // Links that the controller holds open although the agent has ended
     // nothing for them, and the total of links.
     std::pair<size_t, size_t> half_open() const {
@@ -121,9 +137,11 @@ struct EchoController {
 };
 
 // One local client: its request, then its own stream out and back. A client
-// may give up part way, or stop reading altogether.
+// may give up part way, stop reading altogether, or go on pinging (4 KiB,
+// then the echo) until a given time.
 struct Client {
-    enum class Role { FULL, CLOSES_EARLY, ENDED_BY_CONTROLLER, STALLED };
+    enum class Role { FULL, CLOSES_EARLY, ENDED_BY_CONTROLLER, STALLED, STEADY };
+    static constexpr size_t PING = 4096;
     int fd = -1;
     uint32_t stream = 0;
     Role role = Role::FULL;
@@ -132,10 +150,19 @@ struct Client {
     bool ended = false;  // the agent closed the connection
     bool reset = false;  // ... with a reset
     std::string fault;
+    Clock::time_point until{}, last_echo{};  // a steady client's end, its last echo
 
     bool done() const {
-        return ended || !fault.empty() ||
-               (role != Role::STALLED && received == size && sent == size);
+        if (ended || !fault.empty()) {
+            return true;
+        }
+        if (role == Role::STEADY) {
+            return received == sent && Clock::now() >= until;
+        }
+        return role != Role::STALLED && received == size && sent == size;
+    }
+    bool wants_to_send() const {
+        return role == Role::STEADY ? sent == received && Clock::now() < until : sent < size;
     }
     void on_readable() {
         uint8_t buf[65536], want[65536];
@@ -150,6 +177,7 @@ struct Client {
                 fault = "foreign or damaged bytes at offset " + std::to_string(received);
             }
             received += static_cast<size_t>(n);
+            last_echo = Clock::now();
         }
     }
     // A client that never reads sees its end as an error on the socket.
@@ -162,7 +190,7 @@ struct Client {
     }
     void on_writable() {
         uint8_t buf[65536];
-        size_t n = std::min(sizeof(buf), size - sent);
+        size_t n = std::min(role == Role::STEADY ? PING : sizeof(buf), size - sent);
         fill_stream(stream, sent, buf, n);
         sent += static_cast<size_t>(std::max<ssize_t>(send(fd, buf, n, MSG_NOSIGNAL), 0));
         if (role == Role::CLOSES_EARLY && sent >= size / 2) {
@@ -179,7 +207,7 @@ void run_clients(std::vector<Client> &clients, Clock::time_point deadline) {
             const Client &c = clients[i];
             short reads = c.role != Client::Role::STALLED ? POLLIN : POLLRDHUP;
             fds[i] = {c.done() ? -1 : c.fd,
-                      static_cast<short>(reads | (c.sent < c.size ? POLLOUT : 0)), 0};
+                      static_cast<short>(reads | (c.wants_to_send() ? POLLOUT : 0)), 0};
         }
         if (std::all_of(clients.begin(), clients.end(), [](const Client &c) { return c.done(); }) ||
             poll(fds.data(), fds.size(), 100) < 0) {
@@ -190,7 +218,7 @@ void run_clients(std::vector<Client> &clients, Clock::time_point deadline) {
             if (fds[i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
                 c.role == Client::Role::STALLED ? c.on_stalled_end() : c.on_readable();
             }
-            if ((fds[i].revents & POLLOUT) && !c.done()) {
+            if ((fds[i].revents & POLLOUT) && c.wants_to_send()) {
                 c.on_writable();
             }
         }
@@ -250,6 +278,11 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
         c.stream = static_cast<uint32_t>(seed * 1000 + i);
         c.size = random() % (96 << 10);
         c.role = i == 0 ? Client::Role::STALLED : static_cast<Client::Role>(random() % 3);
+        if (i > 0 && i <= STEADY_CLIENTS) {  // under traffic through every gap
+            c.role = Client::Role::STEADY;
+            c.size = SIZE_MAX;
+            c.until = Clock::now() + 10s;
+        }
         if (c.role == Client::Role::ENDED_BY_CONTROLLER) {
             controller.close_after[port] = c.size / 3;
         }
@@ -258,6 +291,7 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
         }
         ASSERT_NO_FATAL_FAILURE(open_link(&c, port, i == 0));
     }
+    Clock::time_point gaps_over{};
     std::thread faults([&] {
         std::vector<int> silent;
         for (size_t i = 0; i < SILENT_CLIENTS; ++i) {
@@ -270,6 +304,7 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
             std::this_thread::sleep_for(gap);
             a.emu.set_present(true);
         }
+        gaps_over = Clock::now();
         for (int fd : silent) {
             Bytes got;
             EXPECT_TRUE(fd >= 0 && !recv_exact(fd, 1, &got, 5s)) << "a silent client was served";
@@ -289,6 +324,12 @@ TEST_P(Soak, LinksSurviveOrEndCleanlyThroughFaults) {
             c.role != Client::Role::CLOSES_EARLY) {
             EXPECT_TRUE(c.reset) << "client " << i << " ended cleanly after " << c.received
                                  << " of " << c.size;
+        }
+        // A link that stayed open through the gaps carries data after them.
+        if (c.role == Client::Role::STEADY && !c.ended) {
+            EXPECT_GT(c.last_echo, gaps_over + 1s)
+                << "client " << i << " hangs after the gaps, " << c.received << " of " << c.sent
+                << " back; " << controller.describe(static_cast<uint16_t>(FIRST_PORT + i));
         }
         close(c.fd);
     }

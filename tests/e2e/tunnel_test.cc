@@ -2,6 +2,7 @@
 // device in each mode, the test playing the controller by hand.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,9 +87,9 @@ struct ClientLink {
     }
 };
 
-// A client connects and sends `header`; the controller sees the request.
+// A client connects (unless connected) and sends `header`; the controller sees the request.
 void send_request(AgentOnEmulator &a, const Bytes &header, ClientLink *link) {
-    link->fd = a.connect_client();
+    link->fd = link->fd < 0 ? a.connect_client() : link->fd;
     ASSERT_GE(link->fd, 0);
     ASSERT_TRUE(send_all(link->fd, header));
     ASSERT_TRUE(a.next_message(&link->request, 5s)) << a.agent.log();
@@ -373,6 +374,75 @@ TEST_P(ClientTunnel, ForwardRequestIsOneShot) {
 
     // The established link is untouched by the one-shot exchange.
     exchange(a, other, stream_bytes(7, 5000), stream_bytes(8, 5000));
+}
+
+// Accounts of the agent's own /etc/passwd and /etc/group: 61001 may open links by name, 61003
+// as a member of a listed group, 61002 and root may not.
+class PolicedTunnel : public StartedAgent {
+  protected:
+    PolicedTunnel() : StartedAgent(policed()) {}
+    static AgentOptions policed() {
+        AgentOptions o;
+        o.policy =
+            "controller_tcp_ports = 8080 9000-9001\nclient_users = cdev-ok\n"
+            "client_groups = cdev-ops\n";
+        for (const char *user : {"cdev-ok:x:61001", "cdev-no:x:61002", "cdev-member:x:61003"}) {
+            o.passwd_lines.push_back(user + std::string(":61000::/:/usr/sbin/nologin"));
+        }
+        o.group_lines = {"cdev-all:x:61000:", "cdev-ops:x:61010:cdev-member"};
+        return o;
+    }
+    // A socket connected to the agent that `uid` owns: created by a thread with that
+    // file-system uid, which is per thread. Retried while the agent is not listening yet.
+    int connect_as(uid_t uid) {
+        const sockaddr_in agent = loopback(a.agent_port());
+        for (auto due = Clock::now() + 5s; Clock::now() < due; std::this_thread::sleep_for(20ms)) {
+            int fd = -1;
+            std::thread([&] {
+                setfsuid(uid);
+                fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            }).join();
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&agent), sizeof(agent)) == 0) {
+                return fd;
+            }
+            close(fd);
+        }
+        ADD_FAILURE() << "the agent does not take connections";
+        return -1;
+    }
+};
+IN_BOTH_DEVICE_MODES(PolicedTunnel);
+
+// Allowed accounts' links to allowed ports carry every byte; the others end as a refusal
+// by the controller ends them, nothing sent to it, one log line per rule however often.
+TEST_P(PolicedTunnel, OnlyListedAccountsReachListedPorts) {
+    for (int round = 0; round < 2; ++round) {
+        for (auto [uid, port] : {std::pair{61002, 8080}, {61001, 8081}, {0, 9001}}) {
+            int fd = connect_as(uid);
+            ASSERT_TRUE(send_all(fd, client_header(0, 0, port)));
+            expect_ended_silently(fd);
+            close(fd);
+        }
+    }
+    expect_device_quiet(a, 300ms);
+    for (auto [uid, port] : {std::pair{61001, 8080}, {61003, 9001}}) {
+        ClientLink link;
+        link.fd = connect_as(uid);
+        ASSERT_NO_FATAL_FAILURE(open_link(a, port, 0x5100 + uid, &link));
+        exchange(a, link, stream_bytes(uid, 3000), stream_bytes(port, 3000));
+        close(std::exchange(link.fd, -1));
+        Bytes msg;
+        ASSERT_TRUE(a.next_message(&msg, 5s));
+        EXPECT_EQ(msg, with_type(link.response, 2, true));
+    }
+    const std::string log = a.agent.log();
+    EXPECT_EQ(count_of(log, "Policy refused"), 2u) << log;
+    for (const char *line : {"Policy refused a link to controller TCP port 8080 for uid 61002: "
+                             "user not allowed.\n",
+                             "Policy refused a link to controller TCP port 8081 for uid 61001: "
+                             "port not allowed.\n"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
 }
 
 // Captures bounded to two files of 1,000,000 bytes, in a directory of their own.

@@ -41,9 +41,9 @@ constexpr int MAX_DEVICES = 8;  // open at once; the agent holds one
 constexpr const char *CALL_NAMES[CALL_COUNT] = {
     "open",         "open64", "openat",      "openat64", "__open_2", "__open64_2", "__openat_2",
     "__openat64_2", "read",   "__read_chk",  "readv",    "write",    "writev",     "poll",
-    "__poll_chk",   "ppoll",  "__ppoll_chk", "close",    "pread",    "pread64",    "pwrite",
-    "pwrite64",     "recv",   "recvfrom",    "recvmsg",  "send",     "sendto",     "sendmsg",
-    "dup",          "dup2",   "dup3",        "select",   "epoll_ctl"};
+    "__poll_chk",   "ppoll",  "__ppoll_chk", "close",    "dup2",     "dup3",       "pread",
+    "pread64",      "pwrite", "pwrite64",    "recv",     "recvfrom", "recvmsg",    "send",
+    "sendto",       "sendmsg", "dup",        "select",   "epoll_ctl"};
 
 std::atomic<uint64_t> g_calls[CALL_COUNT];
 std::atomic<uint64_t> g_bytes_read{0};
@@ -302,6 +302,27 @@ int close_device(DeviceFd *d) {
     d->current = false;
     int r = NEXT(close)(fd);
     write_counts();
+    return r;
+}
+
+int dup_over(Call c, int fd, int to, int flags) {
+    DeviceFd *moving = device_of(fd);
+    DeviceFd *replaced = device_of(to);
+    if (moving == nullptr && replaced == nullptr) {
+        return NEXT_AS(int (*)(int, int, int), dup3)(fd, to, flags);
+    }
+    count(c);
+    if (replaced != nullptr && replaced != moving) {
+        replaced->fd.store(-1, std::memory_order_release);
+        replaced->current = false;
+    }
+    int r = NEXT_AS(int (*)(int, int, int), dup3)(fd, to, flags);
+    if (r >= 0 && moving != nullptr) {
+        moving->fd.store(to, std::memory_order_release);  // the old number is closed next
+    }
+    if (replaced != nullptr) {
+        write_counts();
+    }
     return r;
 }
 

@@ -15,10 +15,10 @@ namespace fastdev {
 // clang-format off
 enum Call {
     OPEN, OPEN64, OPENAT, OPENAT64, OPEN_2, OPEN64_2, OPENAT_2, OPENAT64_2,
-    READ, READ_CHK, READV, WRITE, WRITEV, POLL, POLL_CHK, PPOLL, PPOLL_CHK, CLOSE,
+    READ, READ_CHK, READV, WRITE, WRITEV, POLL, POLL_CHK, PPOLL, PPOLL_CHK, CLOSE, DUP2, DUP3,
     FIRST_UNEMULATED,
     PREAD = FIRST_UNEMULATED, PREAD64, PWRITE, PWRITE64, RECV, RECVFROM, RECVMSG, SEND, SENDTO,
-    SENDMSG, DUP, DUP2, DUP3, SELECT, EPOLL_CTL,
+    SENDMSG, DUP, SELECT, EPOLL_CTL,
     CALL_COUNT
 };
 // clang-format on
@@ -54,6 +54,10 @@ int add_current(pollfd *fds, nfds_t n, int waited);
 bool selects_device(int n, const fd_set *r, const fd_set *w, const fd_set *e);
 
 int close_device(DeviceFd *d);
+// dup2/dup3 as the agent uses them to keep its device in one number: a
+// device moved to `to` keeps its state there; a device whose number gets
+// another descriptor is closed.
+int dup_over(Call c, int fd, int to, int flags);
 
 }  // namespace fastdev
 

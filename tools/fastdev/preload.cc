@@ -13,8 +13,10 @@
 //   packet node (other sizes: EINVAL); each read takes one unit, cut to the
 //   size asked for.
 // Every call on a device descriptor is counted, the _chk and 64-bit variants
-// apart. Calls with no device meaning here (socket calls, positioned I/O,
-// dup, select, epoll) are counted as "unemulated" and refused, so a non-zero
+// apart. dup2 and dup3 move a device to another number or close the one they
+// replace, as the agent keeps its device in one number across reopens. Calls
+// with no device meaning here (socket calls, positioned I/O, dup, select,
+// epoll) are counted as "unemulated" and refused, so a non-zero
 // count shows that the agent reached the device some other way. With
 // CDEV_FASTDEV_COUNTS set, the counts are written to that file as one line
 // of name=value whenever a device descriptor is closed, and at exit.
@@ -172,6 +174,15 @@ int close(int fd) {
     return d == nullptr ? NEXT(close)(fd) : close_device(d);
 }
 
+// The agent keeps its device in one number across reopens.
+int dup2(int fd, int to) {
+    return fd == to ? NEXT(dup2)(fd, to) : dup_over(DUP2, fd, to, 0);
+}
+
+int dup3(int fd, int to, int flags) {
+    return dup_over(DUP3, fd, to, flags);
+}
+
 // No device meaning: counted and refused as a character device refuses them.
 #define REFUSED(ret, name, call, err, params, args) \
     ret name params {                               \
@@ -195,8 +206,7 @@ REFUSED(ssize_t, sendto, SENDTO, ENOTSOCK,
         (fd, b, n, f, a, l))
 REFUSED(ssize_t, sendmsg, SENDMSG, ENOTSOCK, (int fd, const msghdr *m, int f), (fd, m, f))
 REFUSED(int, dup, DUP, EINVAL, (int fd), (fd))
-REFUSED(int, dup2, DUP2, EINVAL, (int fd, int to), (fd, to))
-REFUSED(int, dup3, DUP3, EINVAL, (int fd, int to, int f), (fd, to, f))
+
 REFUSED(int, epoll_ctl, EPOLL_CTL, EPERM, (int ep, int op, int fd, epoll_event *e), (ep, op, fd, e))
 
 int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *t) {
