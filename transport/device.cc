@@ -275,6 +275,10 @@ void release_cdev() {
     }
 }
 
+bool is_control_message(const struct iovec *entries, uint64_t count) {
+    return count == 1 && entries[0].iov_len == MSG_HEADER_SIZE;
+}
+
 int64_t write_iov_locked(const struct iovec *entries, uint64_t count) {
     return g_connect_mode == CONNECT_MODE_NET_CDEV ? write_cdev_iov_locked(entries, count)
                                                    : write_iov_to_usb_locked(entries, count);

@@ -86,6 +86,9 @@ struct cdev_read_result {
     bool unsure;
 };
 cdev_read_result read_cdev_between_reopens(int fd, void *buf, uint64_t len);
+// A header-only message (a request, an answer, a CLOSE): it goes ahead of
+// data waiting for the send lock.
+bool is_control_message(const struct iovec *entries, uint64_t count);
 // Writes one whole message with the mode's writer; the caller holds the send
 // lock (a stopping agent's last CLOSEs).
 int64_t write_iov_locked(const struct iovec *entries, uint64_t count);

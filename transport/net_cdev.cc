@@ -283,7 +283,7 @@ int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
         return CDEV_ERR_NO_BUFFER;
     }
     cdev_write w{entries, count};
-    int64_t result = send_lock_run(write_under_send_lock, &w);
+    int64_t result = send_lock_run(write_under_send_lock, &w, is_control_message(entries, count));
     if (result == CDEV_ERR_TOO_LARGE) {
         LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(w.too_large));
         return result;

@@ -23,6 +23,7 @@ struct send_waiter {
     // A write the holder may run for the waiter, and its outcome.
     int64_t (*write)(void *arg) = nullptr;
     void *arg = nullptr;
+    bool urgent = false;
     bool done = false;
     int64_t result = 0;
     int err = 0;
@@ -43,6 +44,20 @@ void init_turn(send_waiter *w) {
 void enqueue(send_waiter *w) {
     (last == nullptr ? first : last->next) = w;
     last = w;
+}
+
+// An urgent waiter goes behind the urgent ones already waiting, ahead of
+// the rest.
+void enqueue_urgent(send_waiter *w) {
+    send_waiter **link = &first;
+    while (*link != nullptr && (*link)->urgent) {
+        link = &(*link)->next;
+    }
+    w->next = *link;
+    *link = w;
+    if (w->next == nullptr) {
+        last = w;
+    }
 }
 
 send_waiter *dequeue_first() {
@@ -136,7 +151,7 @@ void send_lock_release() {
     pthread_mutex_unlock(&g_Send_Msg_Mutex);
 }
 
-int64_t send_lock_run(int64_t (*write)(void *arg), void *arg) {
+int64_t send_lock_run(int64_t (*write)(void *arg), void *arg, bool urgent) {
     int old_cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state);
     pthread_mutex_lock(&g_Send_Msg_Mutex);
@@ -150,7 +165,8 @@ int64_t send_lock_run(int64_t (*write)(void *arg), void *arg) {
         init_turn(&w);
         w.write = write;
         w.arg = arg;
-        enqueue(&w);
+        w.urgent = urgent;
+        urgent ? enqueue_urgent(&w) : enqueue(&w);
         while (!w.granted && !w.done) {
             pthread_cond_wait(&w.turn, &g_Send_Msg_Mutex);
         }

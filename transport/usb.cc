@@ -189,7 +189,7 @@ int64_t write_under_send_lock(void *arg) {
 
 int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
     usb_write w{entries, count};
-    return send_lock_run(write_under_send_lock, &w);
+    return send_lock_run(write_under_send_lock, &w, is_control_message(entries, count));
 }
 
 int write_usb_buf(const packet_node *node) {
