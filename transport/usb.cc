@@ -131,7 +131,7 @@ bool opens_message(const packet_node &node) {
 // A sender whose write failed writes the same slice again: a first slice
 // equal to the one just taken is that repeat.
 bool repeats_first(const packet_node &node, const reassembly &r) {
-    return under_way(r) && r.prev_number == 0 &&
+    return under_way(r) && r.prev_number == 0 && opens_message(node) &&
            memcmp(&node, &r.first, NODE_HEADER_SIZE + node.cut_packet_len) == 0;
 }
 
