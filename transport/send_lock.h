@@ -20,8 +20,9 @@
 extern pthread_mutex_t g_Send_Msg_Mutex;
 
 void send_lock_acquire();
-// Gives up at `deadline_ms` (monotonic milliseconds); true when acquired.
-bool send_lock_acquire_until(int64_t deadline_ms);
+// Gives up at `deadline_ms` (monotonic milliseconds); true when acquired. An
+// urgent acquirer goes ahead of the waiting writes that are not urgent.
+bool send_lock_acquire_until(int64_t deadline_ms, bool urgent = false);
 void send_lock_release();
 // Runs write(arg) under the send lock, on this thread or on the holder's,
 // and returns its result with its errno. `write` must not take the lock. An

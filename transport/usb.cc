@@ -178,7 +178,7 @@ struct usb_write {
 
 int64_t write_under_send_lock(void *arg) {
     auto *w = static_cast<usb_write *>(arg);
-    if (g_cdev_stopping.load()) {
+    if (g_cdev_writes_over.load()) {
         errno = ESHUTDOWN;
         return -1;
     }
@@ -194,7 +194,7 @@ int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
 
 int write_usb_buf(const packet_node *node) {
     send_lock_guard lock;
-    if (g_cdev_stopping.load()) {
+    if (g_cdev_writes_over.load()) {
         errno = ESHUTDOWN;
         return -1;
     }
