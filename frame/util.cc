@@ -50,6 +50,14 @@ int64_t monotonic_ms() {
     return ts.tv_sec * MS_PER_SECOND + ts.tv_nsec / NS_PER_MS;
 }
 
+monotonic_cond::monotonic_cond() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
 void timespec_add_ms(struct timespec *ts, int64_t ms) {
     int64_t ns = ts->tv_nsec + (ms % MS_PER_SECOND) * NS_PER_MS;
     ts->tv_sec += static_cast<time_t>(ms / MS_PER_SECOND + ns / NS_PER_SECOND);

@@ -19,6 +19,15 @@ int parse_int_in_range(const char *str, int r_min, int r_max, int dflt);
 
 // Milliseconds of CLOCK_MONOTONIC.
 int64_t monotonic_ms();
+// A condition variable whose timed waits run on CLOCK_MONOTONIC,
+// initialised in place. Never destroyed by itself: one on a stack is
+// destroyed by its owner (pthread_cond_destroy).
+struct monotonic_cond {
+    monotonic_cond();
+    monotonic_cond(const monotonic_cond &) = delete;
+    monotonic_cond &operator=(const monotonic_cond &) = delete;
+    pthread_cond_t cond;
+};
 void timespec_add_ms(struct timespec *ts, int64_t ms);
 
 // A failure that may repeat in a fast loop (accept failing for want of

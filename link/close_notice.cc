@@ -53,7 +53,7 @@ bool send_close_notice(const msg_header *h) {
     }
     int err = errno;
     // A stopping agent has told the controller of every link already.
-    if (!g_cdev_stopping.load()) {
+    if (!g_cdev_writes_over.load()) {
         defer(h);
     }
     errno = err;  // for the caller's own line

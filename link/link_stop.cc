@@ -30,19 +30,22 @@ void reset_clients(conn_list *list, std::vector<msg_header> *closes) {
 }  // namespace
 
 void end_links_on_stop(int64_t deadline_ms) {
+    // Under the send lock, so that no link's data follows its CLOSE and no
+    // link leaves the list unannounced meanwhile.
+    bool locked = send_lock_acquire_until(deadline_ms, true);
     std::vector<msg_header> closes = take_deferred_closes();
     reset_clients(&g_forward_list, &closes);
     reset_clients(&g_request_list, nullptr);
-    if (closes.empty() || !send_lock_acquire_until(deadline_ms)) {
-        return;
-    }
     size_t sent = 0;
-    for (; sent < closes.size(); ++sent) {
+    for (; locked && sent < closes.size(); ++sent) {
         struct iovec entry = {&closes[sent], MSG_HEADER_SIZE};
         if (write_iov_locked(&entry, 1) != static_cast<int64_t>(MSG_HEADER_SIZE)) {
             break;
         }
     }
-    send_lock_release();
+    g_cdev_writes_over = true;
+    if (locked) {
+        send_lock_release();
+    }
     LOG(LOG_INFO, "Sent %zu of %zu CLOSE at stop\n", sent, closes.size());
 }

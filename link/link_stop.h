@@ -7,6 +7,6 @@
 
 // Sends the CLOSE of every established link (and the CLOSEs still kept for
 // the device) until `deadline_ms` (monotonic), and makes every client's
-// socket end with a reset when the process ends. Called once the device is
-// marked stopping, so no other writer comes in between.
+// socket end with a reset when the process ends; from then on no writer
+// writes to the device. Called once the device is marked stopping.
 void end_links_on_stop(int64_t deadline_ms);

@@ -52,15 +52,7 @@ int list_full_notice = 1;
 pthread_cond_t delivered = PTHREAD_COND_INITIALIZER;
 // Signalled whenever a message leaves the queue; waited on with the
 // monotonic clock.
-pthread_cond_t space_freed = [] {
-    pthread_cond_t cond;
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&cond, &attr);
-    pthread_condattr_destroy(&attr);
-    return cond;
-}();
+monotonic_cond space_freed;
 // Controller requests dropped beyond their share: one line per episode.
 log_repeat requests_dropped;
 
@@ -89,7 +81,7 @@ common_io_buf *pop(link_queue *q) {
     e->msg = nullptr;
     e->next = free_entries;
     free_entries = e;
-    pthread_cond_signal(&space_freed);
+    pthread_cond_signal(&space_freed.cond);
     return v;
 }
 
@@ -318,7 +310,7 @@ int enqueue_msg(common_io_buf *v) {
             struct timespec look;
             clock_gettime(CLOCK_MONOTONIC, &look);
             timespec_add_ms(&look, SLEEP_TIME * 5);
-            pthread_cond_timedwait(&space_freed, &g_recv_msg_list_mutex, &look);
+            pthread_cond_timedwait(&space_freed.cond, &g_recv_msg_list_mutex, &look);
         }
         ret = enqueue_msg_with_lock(v);
     }

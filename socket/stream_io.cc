@@ -193,28 +193,8 @@ int64_t forward_message_watched(int fd, const struct iovec *entries, uint64_t co
 }
 
 int64_t forward_message_fast(int fd, const struct iovec *entries, uint64_t count) {
-    // A send cut short (by a signal) goes on from where it stopped, so the
-    // stream never loses the rest of a message.
-    struct iovec rest[IOV_ARRAY_SIZE];
-    count = std::min(count, IOV_ARRAY_SIZE);
-    std::copy(entries, entries + count, rest);
-    struct msghdr msg = {};
-    msg.msg_iov = rest;
-    msg.msg_iovlen = count;
-    int64_t total = 0;
-    while (msg.msg_iovlen > 0) {
-        int64_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            LOG(LOG_ERROR, "Failed to send msg, error code: %d\n", errno);
-            return n;
-        }
-        total += n;
-        skip_sent(&msg, static_cast<uint64_t>(n));
-    }
-    return total;
+    // Unwatched: waits for the peer as long as it takes.
+    return forward_message_watched(fd, entries, count, {});
 }
 
 int sock_is_peer_alive(int fd) {

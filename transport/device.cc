@@ -19,6 +19,7 @@
 std::atomic<int> g_cdev_fd{-1};
 std::atomic<uint32_t> g_cdev_generation{0};
 std::atomic<bool> g_cdev_stopping{false};
+std::atomic<bool> g_cdev_writes_over{false};
 int g_connect_mode = CONNECT_MODE_USB;
 write_iov_func g_write_iov_func = write_iov_to_usb;
 read_iov_func g_read_iov_func = read_iov_from_usb;
@@ -113,19 +114,10 @@ struct read_lock {
 
 // The device keeper's state: a reopen the reader asked for.
 pthread_mutex_t keeper_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t monotonic_cond() {
-    pthread_cond_t cond;
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&cond, &attr);
-    pthread_condattr_destroy(&attr);
-    return cond;
-}
 // Signalled when the reader asks for a reopen.
-pthread_cond_t keeper_cond = monotonic_cond();
+monotonic_cond keeper_cond;
 // Signalled when a reopen the reader asked for is over.
-pthread_cond_t reopen_done = monotonic_cond();
+monotonic_cond reopen_done;
 bool reopen_asked = false;
 uint32_t reopen_generation = 0;
 
@@ -215,7 +207,7 @@ void request_cdev_reopen(uint32_t generation) {
     keeper_lock lock;
     reopen_asked = true;
     reopen_generation = generation;
-    pthread_cond_signal(&keeper_cond);
+    pthread_cond_signal(&keeper_cond.cond);
 }
 
 void cdev_keeper_sleep_ms(unsigned int ms) {
@@ -227,7 +219,8 @@ void cdev_keeper_sleep_ms(unsigned int ms) {
         {
             keeper_lock lock;
             while (!reopen_asked) {
-                if (pthread_cond_timedwait(&keeper_cond, &keeper_mutex, &deadline) == ETIMEDOUT) {
+                if (pthread_cond_timedwait(&keeper_cond.cond, &keeper_mutex, &deadline) ==
+                    ETIMEDOUT) {
                     return;
                 }
             }
@@ -237,7 +230,7 @@ void cdev_keeper_sleep_ms(unsigned int ms) {
         reopen_cdev(generation);
         {
             keeper_lock lock;
-            pthread_cond_broadcast(&reopen_done);
+            pthread_cond_broadcast(&reopen_done.cond);
         }
         if (g_cdev_fd.load() >= 0 && g_device_back_func != nullptr) {
             g_device_back_func();
@@ -251,7 +244,7 @@ void wait_cdev_reopen(uint32_t generation, unsigned int ms) {
     timespec_add_ms(&deadline, ms);
     keeper_lock lock;
     while (g_cdev_generation.load() == generation &&
-           pthread_cond_timedwait(&reopen_done, &keeper_mutex, &deadline) != ETIMEDOUT) {
+           pthread_cond_timedwait(&reopen_done.cond, &keeper_mutex, &deadline) != ETIMEDOUT) {
     }
 }
 
@@ -273,6 +266,10 @@ void release_cdev() {
     if (fd >= 0) {
         vacate(fd);
     }
+}
+
+bool is_control_message(const struct iovec *entries, uint64_t count) {
+    return count == 1 && entries[0].iov_len == MSG_HEADER_SIZE;
 }
 
 int64_t write_iov_locked(const struct iovec *entries, uint64_t count) {

@@ -33,9 +33,11 @@ extern std::atomic<int> g_cdev_fd;
 // is let go and once the new one is in place (odd while a reopen runs). A
 // reader that saw it change during a read cannot tell whose bytes it got.
 extern std::atomic<uint32_t> g_cdev_generation;
-// Set once the agent is stopping: nothing reopens the device any more, and
-// writers that take the send lock from then on write nothing.
+// Set once the agent is stopping: nothing reopens the device any more.
 extern std::atomic<bool> g_cdev_stopping;
+// Set once a stopping agent has written its last CLOSEs: writers that take
+// the send lock from then on write nothing.
+extern std::atomic<bool> g_cdev_writes_over;
 extern int g_connect_mode;
 extern write_iov_func g_write_iov_func;
 extern read_iov_func g_read_iov_func;
@@ -86,6 +88,9 @@ struct cdev_read_result {
     bool unsure;
 };
 cdev_read_result read_cdev_between_reopens(int fd, void *buf, uint64_t len);
+// A header-only message (a request, an answer, a CLOSE): it goes ahead of
+// data waiting for the send lock.
+bool is_control_message(const struct iovec *entries, uint64_t count);
 // Writes one whole message with the mode's writer; the caller holds the send
 // lock (a stopping agent's last CLOSEs).
 int64_t write_iov_locked(const struct iovec *entries, uint64_t count);

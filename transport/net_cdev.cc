@@ -269,7 +269,7 @@ struct cdev_write {
 
 int64_t write_under_send_lock(void *arg) {
     auto *w = static_cast<cdev_write *>(arg);
-    if (g_cdev_stopping.load()) {
+    if (g_cdev_writes_over.load()) {
         errno = ESHUTDOWN;
         return CDEV_ERR_NOT_SENT;
     }
@@ -283,7 +283,7 @@ int64_t write_cdev_iov(const struct iovec *entries, uint64_t count) {
         return CDEV_ERR_NO_BUFFER;
     }
     cdev_write w{entries, count};
-    int64_t result = send_lock_run(write_under_send_lock, &w);
+    int64_t result = send_lock_run(write_under_send_lock, &w, is_control_message(entries, count));
     if (result == CDEV_ERR_TOO_LARGE) {
         LOG(LOG_ERROR, "too large message, current size is %ld\n", static_cast<long>(w.too_large));
         return result;
@@ -301,7 +301,7 @@ int64_t write_cdev_buf(const void *buf, uint64_t len) {
     int64_t result = CDEV_ERR_NOT_SENT;
     {
         send_lock_guard lock;
-        if (!g_cdev_stopping.load()) {
+        if (!g_cdev_writes_over.load()) {
             capture_buffer(CAPTURE_TO_CONTROLLER, buf, len);
             result = write_once(buf, len);
             // One attempt, but a device that failed is reopened for the next.

@@ -17,12 +17,13 @@ constexpr int WRITES_RUN_FOR_OTHERS = 64;
 
 // One writer waiting for the lock; lives on its stack.
 struct send_waiter {
-    pthread_cond_t turn;
+    monotonic_cond turn;
     send_waiter *next = nullptr;
     bool granted = false;  // the lock is this waiter's now
     // A write the holder may run for the waiter, and its outcome.
     int64_t (*write)(void *arg) = nullptr;
     void *arg = nullptr;
+    bool urgent = false;
     bool done = false;
     int64_t result = 0;
     int err = 0;
@@ -32,17 +33,23 @@ bool held = false;
 send_waiter *first = nullptr;
 send_waiter *last = nullptr;
 
-void init_turn(send_waiter *w) {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&w->turn, &attr);
-    pthread_condattr_destroy(&attr);
-}
-
 void enqueue(send_waiter *w) {
     (last == nullptr ? first : last->next) = w;
     last = w;
+}
+
+// An urgent waiter goes behind the urgent ones already waiting, ahead of
+// the rest.
+void enqueue_urgent(send_waiter *w) {
+    send_waiter **link = &first;
+    while (*link != nullptr && (*link)->urgent) {
+        link = &(*link)->next;
+    }
+    w->next = *link;
+    *link = w;
+    if (w->next == nullptr) {
+        last = w;
+    }
 }
 
 send_waiter *dequeue_first() {
@@ -68,7 +75,7 @@ void remove_waiter(send_waiter *w) {
 }
 
 // Waits for the lock until `deadline_ms` (negative: for good).
-bool acquire(int64_t deadline_ms) {
+bool acquire(int64_t deadline_ms, bool urgent) {
     pthread_mutex_lock(&g_Send_Msg_Mutex);
     if (!held && first == nullptr) {
         held = true;
@@ -76,14 +83,15 @@ bool acquire(int64_t deadline_ms) {
         return true;
     }
     send_waiter w;
-    init_turn(&w);
-    enqueue(&w);
+    w.urgent = urgent;
+    urgent ? enqueue_urgent(&w) : enqueue(&w);
     struct timespec deadline = {0, 0};
     timespec_add_ms(&deadline, deadline_ms);
     while (!w.granted) {
         if (deadline_ms < 0) {
-            pthread_cond_wait(&w.turn, &g_Send_Msg_Mutex);
-        } else if (pthread_cond_timedwait(&w.turn, &g_Send_Msg_Mutex, &deadline) == ETIMEDOUT &&
+            pthread_cond_wait(&w.turn.cond, &g_Send_Msg_Mutex);
+        } else if (pthread_cond_timedwait(&w.turn.cond, &g_Send_Msg_Mutex, &deadline) ==
+                       ETIMEDOUT &&
                    !w.granted) {
             remove_waiter(&w);
             break;
@@ -91,7 +99,7 @@ bool acquire(int64_t deadline_ms) {
     }
     bool granted = w.granted;
     pthread_mutex_unlock(&g_Send_Msg_Mutex);
-    pthread_cond_destroy(&w.turn);
+    pthread_cond_destroy(&w.turn.cond);
     return granted;
 }
 
@@ -108,7 +116,7 @@ void pass_on() {
         w->result = result;
         w->err = err;
         w->done = true;
-        pthread_cond_signal(&w->turn);
+        pthread_cond_signal(&w->turn.cond);
     }
     if (first == nullptr) {
         held = false;
@@ -117,17 +125,17 @@ void pass_on() {
     // Handed over: the lock stays held, by the next in line.
     send_waiter *next = dequeue_first();
     next->granted = true;
-    pthread_cond_signal(&next->turn);
+    pthread_cond_signal(&next->turn.cond);
 }
 
 }  // namespace
 
 void send_lock_acquire() {
-    acquire(-1);
+    acquire(-1, false);
 }
 
-bool send_lock_acquire_until(int64_t deadline_ms) {
-    return acquire(deadline_ms);
+bool send_lock_acquire_until(int64_t deadline_ms, bool urgent) {
+    return acquire(deadline_ms, urgent);
 }
 
 void send_lock_release() {
@@ -136,7 +144,7 @@ void send_lock_release() {
     pthread_mutex_unlock(&g_Send_Msg_Mutex);
 }
 
-int64_t send_lock_run(int64_t (*write)(void *arg), void *arg) {
+int64_t send_lock_run(int64_t (*write)(void *arg), void *arg, bool urgent) {
     int old_cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state);
     pthread_mutex_lock(&g_Send_Msg_Mutex);
@@ -147,17 +155,17 @@ int64_t send_lock_run(int64_t (*write)(void *arg), void *arg) {
         held = true;
     } else {
         send_waiter w;
-        init_turn(&w);
         w.write = write;
         w.arg = arg;
-        enqueue(&w);
+        w.urgent = urgent;
+        urgent ? enqueue_urgent(&w) : enqueue(&w);
         while (!w.granted && !w.done) {
-            pthread_cond_wait(&w.turn, &g_Send_Msg_Mutex);
+            pthread_cond_wait(&w.turn.cond, &g_Send_Msg_Mutex);
         }
         mine = w.granted;
         result = w.result;
         err = w.err;
-        pthread_cond_destroy(&w.turn);
+        pthread_cond_destroy(&w.turn.cond);
     }
     if (mine) {
         pthread_mutex_unlock(&g_Send_Msg_Mutex);

@@ -20,12 +20,16 @@
 extern pthread_mutex_t g_Send_Msg_Mutex;
 
 void send_lock_acquire();
-// Gives up at `deadline_ms` (monotonic milliseconds); true when acquired.
-bool send_lock_acquire_until(int64_t deadline_ms);
+// Gives up at `deadline_ms` (monotonic milliseconds); true when acquired. An
+// urgent acquirer goes ahead of the waiting writes that are not urgent.
+bool send_lock_acquire_until(int64_t deadline_ms, bool urgent = false);
 void send_lock_release();
 // Runs write(arg) under the send lock, on this thread or on the holder's,
-// and returns its result with its errno. `write` must not take the lock.
-int64_t send_lock_run(int64_t (*write)(void *arg), void *arg);
+// and returns its result with its errno. `write` must not take the lock. An
+// urgent write (a header-only message: a request, an answer, a CLOSE) goes
+// ahead of the waiting writes that are not, so that a link's set-up or end
+// does not wait behind the data of thousands of others.
+int64_t send_lock_run(int64_t (*write)(void *arg), void *arg, bool urgent = false);
 
 // Holds the send lock for one scope. Cancellation is deferred meanwhile, so a
 // worker cancelled at shutdown never leaves the lock taken.

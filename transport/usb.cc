@@ -131,7 +131,7 @@ bool opens_message(const packet_node &node) {
 // A sender whose write failed writes the same slice again: a first slice
 // equal to the one just taken is that repeat.
 bool repeats_first(const packet_node &node, const reassembly &r) {
-    return under_way(r) && r.prev_number == 0 &&
+    return under_way(r) && r.prev_number == 0 && opens_message(node) &&
            memcmp(&node, &r.first, NODE_HEADER_SIZE + node.cut_packet_len) == 0;
 }
 
@@ -178,7 +178,7 @@ struct usb_write {
 
 int64_t write_under_send_lock(void *arg) {
     auto *w = static_cast<usb_write *>(arg);
-    if (g_cdev_stopping.load()) {
+    if (g_cdev_writes_over.load()) {
         errno = ESHUTDOWN;
         return -1;
     }
@@ -189,12 +189,12 @@ int64_t write_under_send_lock(void *arg) {
 
 int64_t write_iov_to_usb(const struct iovec *entries, uint64_t count) {
     usb_write w{entries, count};
-    return send_lock_run(write_under_send_lock, &w);
+    return send_lock_run(write_under_send_lock, &w, is_control_message(entries, count));
 }
 
 int write_usb_buf(const packet_node *node) {
     send_lock_guard lock;
-    if (g_cdev_stopping.load()) {
+    if (g_cdev_writes_over.load()) {
         errno = ESHUTDOWN;
         return -1;
     }

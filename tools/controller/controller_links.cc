@@ -66,10 +66,10 @@ void Controller::update_record(const Link &link, bool to_agent, const uint8_t *d
     r.local_id = link.local_id;
     if (to_agent) {
         r.bytes_to_agent += n;
-        r.sum_to_agent = checksum_update(r.sum_to_agent, data, n);
+        r.sum_to_agent = options_.sums ? checksum_update(r.sum_to_agent, data, n) : 0;
     } else {
         r.bytes_from_agent += n;
-        r.sum_from_agent = checksum_update(r.sum_from_agent, data, n);
+        r.sum_from_agent = options_.sums ? checksum_update(r.sum_from_agent, data, n) : 0;
     }
 }
 

@@ -155,11 +155,14 @@ int bench_latency(const Target &t, int rounds, size_t size) {
 int bench_parallel(const Target &t, int links, uint64_t bytes) {
     std::atomic<int> failed{0};
     std::atomic<uint64_t> carried{0};
+    std::vector<double> setup_us(static_cast<size_t>(links));
     std::vector<std::thread> threads;
     Clock::time_point start = Clock::now();
     for (int i = 0; i < links; ++i) {
         threads.emplace_back([&, i] {
+            Clock::time_point asked = Clock::now();
             int fd = open_link(t);
+            setup_us[static_cast<size_t>(i)] = seconds_since(asked) * 1e6;
             Transfer a;
             Transfer b;
             if (fd >= 0) {
@@ -180,8 +183,9 @@ int bench_parallel(const Target &t, int links, uint64_t bytes) {
         th.join();
     }
     double s = seconds_since(start);
-    printf("parallel links=%d failed=%d bytes=%" PRIu64 " seconds=%.3f mb_per_s=%.1f\n", links,
+    printf("parallel links=%d failed=%d bytes=%" PRIu64 " seconds=%.3f mb_per_s=%.1f setup", links,
            failed.load(), carried.load(), s, static_cast<double>(carried.load()) / s / 1e6);
+    print_spread(&setup_us);
     return failed == 0 ? 0 : 1;
 }
 

@@ -1,5 +1,5 @@
 // cdev_emulator [--usb] [--map P:Q]... [--listen X:H]... [--udp H:text]...
-//               [--trace] <mount_dir> | --fast <socket>
+//               [--trace] [--no-sums] <mount_dir> | --fast <socket>
 // Serves the emulated device file in mount_dir (or, with --fast, the fast
 // stand-in's socket for an agent run with tools/fastdev's library
 // preloaded), prints its path, and plays the management controller behind it:
@@ -9,6 +9,7 @@
 //   --udp H:text  once the agent has announced itself, one datagram with
 //                 text for host UDP port H
 //   --trace       one line on stderr per message the agent writes
+//   --no-sums     no checksums of what crosses the links (benchmarks)
 // Runs until SIGINT or SIGTERM, then prints what crossed each link and the
 // keepalives counted.
 #include <signal.h>
@@ -36,6 +37,7 @@ struct Datagram {
 void usage(const char *argv0) {
     fprintf(stderr,
             "usage: %s [--usb] [--map P:Q]... [--listen X:H]... [--udp H:text]... [--trace] "
+            "[--no-sums] "
             "<mount_dir> | --fast <socket>\n",
             argv0);
 }
@@ -113,6 +115,8 @@ int main(int argc, char **argv) {
             fast_socket = argv[++i];
         } else if (arg == "--trace") {
             options.observe = trace_message;
+        } else if (arg == "--no-sums") {
+            options.sums = false;
         } else if (arg == "--map" && has_value && parse_pair(argv[++i], &a, &b, nullptr)) {
             options.port_map[a] = b;
         } else if (arg == "--listen" && has_value && parse_pair(argv[++i], &a, &b, nullptr)) {
