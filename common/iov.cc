@@ -102,29 +102,39 @@ void free_iov(common_io_buf *v, uint64_t count) {
     }
 }
 
-// A reused vector may hold slices beyond its current iov_cnt (a long message
-// followed by a short one), so every entry is given back, not only iov_cnt.
-void release_common_io_buf(common_io_buf *v) {
-    if (v == nullptr) {
-        return;
-    }
+void release_slices_from(common_io_buf *v, uint64_t keep) {
     recycling &r = bin();
     pthread_mutex_lock(&r.mutex);
-    for (uint64_t i = 0; i < IOV_ARRAY_SIZE; i++) {
+    for (uint64_t i = keep; i < IOV_ARRAY_SIZE; i++) {
         void *slice = v->iov[i].iov_base;
         if (slice != nullptr && r.slices.size() < RECYCLED_SLICES_MAX) {
             r.slices.push_back(slice);
             v->iov[i].iov_base = nullptr;
         }
     }
+    pthread_mutex_unlock(&r.mutex);
+    for (uint64_t i = keep; i < IOV_ARRAY_SIZE; i++) {
+        free(v->iov[i].iov_base);  // what the bin had no room for
+        v->iov[i].iov_base = nullptr;
+        v->iov[i].iov_len = 0;
+    }
+}
+
+// A reused vector may hold slices beyond its current iov_cnt (a long message
+// followed by a short one), so every entry is given back, not only iov_cnt.
+void release_common_io_buf(common_io_buf *v) {
+    if (v == nullptr) {
+        return;
+    }
+    release_slices_from(v, 0);
+    recycling &r = bin();
+    pthread_mutex_lock(&r.mutex);
     bool kept = r.records.size() < RECYCLED_RECORDS_MAX;
     if (kept) {
-        free_iov(v, IOV_ARRAY_SIZE);  // what the bin had no room for
         r.records.push_back(v);
     }
     pthread_mutex_unlock(&r.mutex);
     if (!kept) {
-        free_iov(v, IOV_ARRAY_SIZE);
         free(v);
     }
 }

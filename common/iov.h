@@ -36,6 +36,9 @@ void release_common_io_buf(common_io_buf *v);
 // A BUFSIZE-byte slice for an entry that has none: a recycled one (holding
 // old bytes), or a new one zeroed; null when memory is out.
 void *alloc_slice();
+// Gives back the slices of v from entry `keep` on (a link gone idle after a
+// burst holds one slice, not a whole message's worth).
+void release_slices_from(common_io_buf *v, uint64_t keep);
 void iov_reset(common_io_buf *v, uint64_t count, uint64_t length);
 void *iov_reserve_buf(common_io_buf *v, int n);
 void *iov_restore_buf(common_io_buf *v, int n);

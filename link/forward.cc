@@ -29,6 +29,11 @@
 
 namespace {
 
+// A link that read more than this many slices at once and then stays idle
+// for IDLE_TRIM_MS gives back all but one of them.
+constexpr uint64_t IDLE_KEPT_SLICES = 4;
+constexpr int IDLE_TRIM_MS = 1000;
+
 // How the device-to-client direction of a link ended.
 enum class link_end {
     READER_ENDED,      // the client closed, or the device failed the reader
@@ -223,11 +228,18 @@ void *cdev_forward_one_node(void *arg) {
 reader_end cdev_forward_one_node_from_tcp(conn_node *node) {
     common_io_buf *v = node->io_buf;
     reader_end end = reader_end::STOPPED;
+    int wait_ms = -1;
     while (node->status != CONN_STATUS_DISCONNECTED) {
-        if (poll_one_fd(node->fd, -1) == 0) {
+        if (poll_one_fd(node->fd, wait_ms) == 0) {
+            // Gone idle after a burst: the burst's slices go back.
+            if (wait_ms > 0) {
+                release_slices_from(v, 1);
+                wait_ms = -1;
+            }
             continue;
         }
         int64_t len = tcp_data_recv(node->fd, v);
+        wait_ms = v->iov_cnt > IDLE_KEPT_SLICES ? IDLE_TRIM_MS : -1;
         LOG(LOG_INFO, "fd %d received %ld bytes, iov_cnt: %lu.\n", node->fd, v->total_len,
             v->iov_cnt);
         // Ended by the forwarding thread meanwhile: nothing more goes out.

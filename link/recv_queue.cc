@@ -2,6 +2,7 @@
 #include "link/recv_queue.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 
 #include <cerrno>
 #include <new>
@@ -517,6 +518,8 @@ void *garbage_collector_thread(void *) {
     pthread_detach(pthread_self());
     for (;;) {
         garbage_collector_pass(g_queue_clock());
+        // Memory a burst of links took and gave back goes back to the system.
+        malloc_trim(0);
         retry_deferred_closes();
         msleep(CLEAR_INTERVAL);
     }
