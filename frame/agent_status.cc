@@ -34,13 +34,16 @@ std::string peer_address(int fd) {
 
 // Nodes stay on a list, their socket open, while its read lock is held; the
 // fields read here are set before a node goes on the list, or atomic.
-void add_links(conn_list *list, bool forwarding, int64_t now_ms, std::vector<link_view> *out) {
+void add_links(conn_list *list, bool forwarding, status_detail detail, int64_t now_ms,
+               std::vector<link_view> *out) {
     pthread_rwlock_rdlock(&list->rwlock);
     for (const conn_node *n = list->head; n != nullptr; n = n->next) {
         link_view v;
         v.forwarding = forwarding;
         v.opener = n->opener;
-        v.address = peer_address(n->fd);
+        if (detail == status_detail::ADDRESSES) {
+            v.address = peer_address(n->fd);
+        }
         if (forwarding) {
             v.local_link_id = n->close_header.local_link_id;
             v.peer_link_id = n->close_header.peer_link_id;
@@ -85,7 +88,7 @@ void status_mark_start(const char *version) {
     g_started_s = time(nullptr);
 }
 
-agent_status collect_status() {
+agent_status collect_status(status_detail detail) {
     agent_status s;
     int64_t now_ms = monotonic_ms();
     s.version = g_version;
@@ -103,8 +106,8 @@ agent_status collect_status() {
     s.queued_messages = q.messages;
     s.largest_link_queue = q.largest_link;
     s.capture_active = capture_active();
-    add_links(&g_forward_list, true, now_ms, &s.links);
-    add_links(&g_request_list, false, now_ms, &s.links);
+    add_links(&g_forward_list, true, detail, now_ms, &s.links);
+    add_links(&g_request_list, false, detail, now_ms, &s.links);
     s.counters = counters_now();
     return s;
 }

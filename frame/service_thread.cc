@@ -96,7 +96,7 @@ int64_t run_due(service_state *st, int64_t now) {
     }
     bool metrics_due = !g_settings.metrics_path.empty() && now >= st->next_metrics_ms;
     if (metrics_due || now >= st->next_status_ms) {
-        agent_status s = collect_status();
+        agent_status s = collect_status(status_detail::COUNTS);
         if (metrics_due) {
             refresh_metrics(st, s);
             st->next_metrics_ms = now + g_settings.metrics_interval_s * MS_PER_S;
@@ -160,5 +160,5 @@ void remove_service_files() {
 }
 
 void notify_ready() {
-    notify_service("READY=1\nSTATUS=" + status_line(collect_status()));
+    notify_service("READY=1\nSTATUS=" + status_line(collect_status(status_detail::COUNTS)));
 }

@@ -167,10 +167,10 @@ int open_status_socket(const std::string &path, gid_t group, std::string *error)
 std::string answer_status_command(const std::string &line) {
     constexpr char CAPTURE_START[] = "capture start ";
     if (line == "status") {
-        return status_text(collect_status());
+        return status_text(collect_status(status_detail::ADDRESSES));
     }
     if (line == "status json") {
-        return status_json(collect_status());
+        return status_json(collect_status(status_detail::ADDRESSES));
     }
     if (line.rfind(CAPTURE_START, 0) == 0) {
         return start_capture(line.substr(strlen(CAPTURE_START)));
