@@ -175,13 +175,13 @@ void Controller::loop() {
         for (auto &[peer, link] : links_) {
             order.push_back(link.get());
         }
-        // A different link reads first on each pass, so that none starves
-        // while the budget is short.
-        if (!order.empty()) {
-            std::rotate(order.begin(),
-                        order.begin() + static_cast<ptrdiff_t>(round_++ % order.size()),
-                        order.end());
-        }
+        // Each pass starts with the first link the last pass had no budget
+        // for, so that none starves while the budget is short: moving on by
+        // one link a pass left a link thousands of passes from its turn.
+        size_t start = order.empty() ? 0 : round_ % order.size();
+        std::rotate(order.begin(), order.begin() + static_cast<ptrdiff_t>(start), order.end());
+        round_ = budget == 0 ? start : start + 1;
+        bool budget_ran_out = false;
         fds.clear();
         fds.push_back({inbox_->wake_fd, POLLIN, 0});
         for (int fd : listen_fds_) {
@@ -254,6 +254,10 @@ void Controller::loop() {
             }
             if (link->kind != LinkKind::Forward) {
                 if (budget == 0) {
+                    if (!budget_ran_out) {
+                        budget_ran_out = true;
+                        round_ = start + i;
+                    }
                     continue;
                 }
                 --budget;
