@@ -388,7 +388,7 @@ void queue_close_link(uint32_t link_id) {
     while (q.delivering) {
         pthread_cond_wait(&delivered, &g_recv_msg_list_mutex);
     }
-    int freed = flush(&q);
+    const int freed = flush(&q);
     tally(g_link_counters.lost[LOST_FOR_ENDED_LINK], freed);
     q.state = link_state::ENDED;
     q.waker = {};
