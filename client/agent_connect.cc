@@ -236,10 +236,21 @@ AgentConnection connect_agent(const ConnectOptions &o) {
 }
 
 bool agent_still_there(const AgentConnection &agent) {
-    PortHolder now;
-    std::string error;
-    return find_port_holder(agent.port, &now, &error) == HolderLookup::Found &&
-           now.inode == agent.listener;
+    // A killed agent's sockets are closed one after the other, the link's
+    // possibly before the listener: a second look a moment later settles it.
+    constexpr useconds_t SECOND_LOOK_US = 50000;
+    for (int look = 0; look < 2; ++look) {
+        if (look > 0) {
+            usleep(SECOND_LOOK_US);
+        }
+        PortHolder now;
+        std::string error;
+        if (find_port_holder(agent.port, &now, &error) != HolderLookup::Found ||
+            now.inode != agent.listener) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void close_socket(int fd) {

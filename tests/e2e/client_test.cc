@@ -261,21 +261,32 @@ TEST_F(ClientTest, StdioFailuresHaveTheirStatusAndMessage) {
                       port + "\n" + (c.stand_in_saw ? c.stand_in_saw : request) + "\n");
         }
     }
-    // The agent stopped while a link is idle: the link was cut, it did not end.
+    // The agent stopped (its links reset) or killed (the kernel closes them
+    // cleanly) while a link is idle: the link was cut, it did not end.
     std::string fifo = scratch_.path + "/idle";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Process idle("exec " + client("7001") + " <>" + fifo);
-    // Forwarding: the client has its answer (the controller's open link says
-    // only that the answer is on its way).
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return ask_status(agent_->agent.workdir() + "/status.sock", "status\n")
-                       .find("links     1 forwarding") != std::string::npos;
-        },
-        10s));
-    stop_agent_cleanly(*agent_);
-    EXPECT_EQ(idle.wait_exit(10s), 1);
-    EXPECT_NE(idle.stderr_text().find("link cut"), std::string::npos) << idle.stderr_text();
+    for (int stop : {SIGTERM, SIGKILL}) {
+        if (stop == SIGKILL) {
+            ASSERT_NO_FATAL_FAILURE(start_agent(Mode::NetCdev));
+        }
+        Process idle("exec " + client("7001") + " <>" + fifo);
+        // Forwarding: the client has its answer (the controller's open link
+        // says only that the answer is on its way).
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return ask_status(agent_->agent.workdir() + "/status.sock", "status\n")
+                           .find("links     1 forwarding") != std::string::npos;
+            },
+            10s));
+        if (stop == SIGTERM) {
+            stop_agent_cleanly(*agent_);
+        } else {
+            agent_->agent.send_signal(SIGKILL);
+            EXPECT_EQ(agent_->agent.wait_exit(10s), std::nullopt);  // reaped: killed, no status
+        }
+        EXPECT_EQ(idle.wait_exit(10s), 1) << strsignal(stop);
+        EXPECT_NE(idle.stderr_text().find("link cut"), std::string::npos) << idle.stderr_text();
+    }
 }
 
 // Two accounts of the agent's /etc/passwd running cdev-connect: the one the policy names has
