@@ -38,29 +38,29 @@ recycling &bin() {
     return *r;
 }
 
-common_io_buf *take_record() {
+// The last thing kept in `kept`, or null when it holds none.
+template <typename T>
+T *take_kept(std::vector<T *> *kept) {
     recycling &r = bin();
-    common_io_buf *v = nullptr;
+    T *taken = nullptr;
     pthread_mutex_lock(&r.mutex);
-    if (!r.records.empty()) {
-        v = r.records.back();
-        r.records.pop_back();
+    if (!kept->empty()) {
+        taken = kept->back();
+        kept->pop_back();
     }
     pthread_mutex_unlock(&r.mutex);
+    return taken;
+}
+
+common_io_buf *take_record() {
+    common_io_buf *v = take_kept(&bin().records);
     return v != nullptr ? v : static_cast<common_io_buf *>(calloc(1, sizeof(common_io_buf)));
 }
 
 }  // namespace
 
 void *alloc_slice() {
-    recycling &r = bin();
-    void *slice = nullptr;
-    pthread_mutex_lock(&r.mutex);
-    if (!r.slices.empty()) {
-        slice = r.slices.back();
-        r.slices.pop_back();
-    }
-    pthread_mutex_unlock(&r.mutex);
+    void *slice = take_kept(&bin().slices);
     return slice != nullptr ? slice : calloc(1, static_cast<size_t>(BUFSIZE));
 }
 
